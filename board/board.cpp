@@ -1,0 +1,111 @@
+#include "board.h"
+
+#include "host_core.h"
+#include "host_register.h"
+
+namespace board {
+
+namespace {
+
+constexpr size_t kMainStackBytes = 256 * 1024;
+constexpr int kStopPriority = 1000;  // after everything else due at the same time
+
+}  // namespace
+
+Board::Board() {
+  bus.attach(Addresses::kTim3, 0x400, &tim3);
+  bus.attach(Addresses::kTim4, 0x400, &tim4);
+  bus.attach(Addresses::kUsart2, 0x400, &usart2);
+  bus.attach(Addresses::kBkp, 0x400, &bkp);
+  bus.attach(Addresses::kPwr, 0x400, &pwr);
+  bus.attach(Addresses::kAfio, 0x400, &afio);
+  bus.attach(Addresses::kGpioA, 0x400, &gpioa);
+  bus.attach(Addresses::kGpioB, 0x400, &gpiob);
+  bus.attach(Addresses::kGpioC, 0x400, &gpioc);
+  bus.attach(Addresses::kUsart1, 0x400, &usart1);
+  bus.attach(Addresses::kRcc, 0x400, &rcc);
+  bus.attach(Addresses::kFlash, 0x400, &flash);
+  bus.attach(Addresses::kCrc, 0x400, &crc);
+  bus.attach(Addresses::kCore, 0x1000, &cpu);
+}
+
+void Board::set_firmware(void (*reset)(), const Cpu::Handler* vectors) {
+  reset_ = reset;
+  cpu.set_vectors(vectors);
+}
+
+void Board::main_entry(void* self) { static_cast<Board*>(self)->reset_(); }
+
+void Board::stop_event(void* self, uint64_t token) {
+  auto* b = static_cast<Board*>(self);
+  if (token != b->stop_token_) return;
+  b->resume_ = Fiber::current();
+  Fiber::switch_to(Fiber::host());
+}
+
+void Board::run_until(Cycles t) {
+  if (main_context_ == nullptr) {
+    main_context_ = Fiber::create(main_entry, this, kMainStackBytes);
+    resume_ = main_context_;
+  }
+  events.schedule(t, kStopPriority, stop_event, this, ++stop_token_);
+  Fiber::switch_to(resume_);
+}
+
+Board& the_board() {
+  static Board* b = new Board();  // lives as long as the process: firmware contexts may still refer to it
+  return *b;
+}
+
+}  // namespace board
+
+// --- the firmware's view of the board ---------------------------------------------
+
+namespace hostbus {
+
+alignas(8) unsigned char window[kPeriphSize + kCoreSize];
+
+uint32_t read32(uint32_t addr) { return board::the_board().bus.read32(addr); }
+void write32(uint32_t addr, uint32_t value) { board::the_board().bus.write32(addr, value); }
+uint8_t read8(uint32_t addr) { return board::the_board().bus.read8(addr); }
+void write8(uint32_t addr, uint8_t value) { board::the_board().bus.write8(addr, value); }
+
+}  // namespace hostbus
+
+namespace hostcpu {
+
+using board::CpuTiming;
+
+uint32_t get_basepri() {
+  board::the_board().cpu.step(CpuTiming::kCoreCall);
+  return board::the_board().cpu.basepri();
+}
+void set_basepri(uint32_t value) { board::the_board().cpu.set_basepri(value); }
+uint32_t get_primask() {
+  board::the_board().cpu.step(CpuTiming::kCoreCall);
+  return board::the_board().cpu.primask();
+}
+void set_primask(uint32_t value) { board::the_board().cpu.set_primask(value); }
+
+// Interrupts run only at preemption points, and there is none between these two,
+// so the exclusive store always succeeds.
+uint32_t ldrex(volatile uint32_t* addr) {
+  board::the_board().cpu.step(CpuTiming::kCoreCall);
+  return *addr;
+}
+uint32_t strex(uint32_t value, volatile uint32_t* addr) {
+  *addr = value;
+  return 0;
+}
+
+void svc() {
+  board::Cpu& cpu = board::the_board().cpu;
+  cpu.set_pending(board::Cpu::kSvc);
+  cpu.step(CpuTiming::kCoreCall);
+}
+void exception_return() { board::the_board().cpu.exception_return(); }
+void busy_cycles(uint64_t cycles) { board::the_board().cpu.busy(cycles); }
+void spin() { board::the_board().cpu.wait_for_event(); }
+void halt(const char* reason) { board::the_board().cpu.halt(reason); }
+
+}  // namespace hostcpu

@@ -1,0 +1,70 @@
+// The simulated board: one virtual clock, the CPU, every register model at its
+// address, and the run control that hands the CPU between the firmware's contexts
+// and whoever drives the board.
+#pragma once
+#include <cstdint>
+
+#include "afio.h"
+#include "bkp.h"
+#include "bus.h"
+#include "cpu.h"
+#include "crc.h"
+#include "event_queue.h"
+#include "fiber.h"
+#include "flash.h"
+#include "gpio.h"
+#include "pwr.h"
+#include "rcc.h"
+#include "timer.h"
+#include "usart.h"
+
+namespace board {
+
+// Physical addresses of the STM32F103's peripherals.
+struct Addresses {
+  static constexpr uint32_t kTim3 = 0x40000400, kTim4 = 0x40000800, kUsart2 = 0x40004400, kBkp = 0x40006C00,
+                            kPwr = 0x40007000, kAfio = 0x40010000, kGpioA = 0x40010800, kGpioB = 0x40010C00,
+                            kGpioC = 0x40011000, kUsart1 = 0x40013800, kRcc = 0x40021000, kFlash = 0x40022000,
+                            kCrc = 0x40023000, kCore = 0xE000E000;
+};
+
+class Board {
+ public:
+  Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  // The firmware's reset sequence (run on the board's main stack) and vector table.
+  void set_firmware(void (*reset)(), const Cpu::Handler* vectors);
+  // Runs the board until virtual time `t`; the first call powers it on.
+  void run_until(Cycles t);
+  Cycles now() const { return events.now(); }
+
+  EventQueue events;
+  Cpu cpu{events};
+  Pwr pwr;
+  Bkp bkp{pwr};
+  Rcc rcc{bkp};
+  FlashCtl flash;
+  Afio afio;
+  Gpio gpioa{'A'}, gpiob{'B'}, gpioc{'C'};
+  Usart usart1{events, rcc, true};
+  Usart usart2{events, rcc, false};
+  Timer tim3, tim4;
+  Crc crc;
+  Bus bus{cpu, events, rcc};
+
+ private:
+  static void main_entry(void* self);
+  static void stop_event(void* self, uint64_t token);
+
+  void (*reset_)() = nullptr;
+  Fiber* main_context_ = nullptr;
+  Fiber* resume_ = nullptr;  // the context that was running when the run stopped
+  uint64_t stop_token_ = 0;
+};
+
+// The one board of this process.
+Board& the_board();
+
+}  // namespace board

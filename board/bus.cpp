@@ -1,0 +1,84 @@
+#include "bus.h"
+
+#include "rcc.h"
+
+namespace board {
+
+void Bus::attach(uint32_t base, uint32_t size, Peripheral* p) {
+  if (base == kCoreStart) {
+    core_ = Slot{p, base};
+    return;
+  }
+  for (uint32_t a = base; a < base + size; a += 1u << kPageShift) pages_[(a - kPeriphStart) >> kPageShift] = {p, base};
+}
+
+Bus::Slot* Bus::slot(uint32_t addr) {
+  if (addr >= kPeriphStart && addr < kPeriphEnd) {
+    Slot* s = &pages_[(addr - kPeriphStart) >> kPageShift];
+    return s->p ? s : nullptr;
+  }
+  if (addr >= kCoreStart && addr < kCoreEnd) return &core_;
+  return nullptr;
+}
+
+bool Bus::clocked(const Slot& s) { return s.base == kCoreStart || rcc_.clocked(s.base); }
+
+uint32_t Bus::read32(uint32_t addr) {
+  cpu_.step(CpuTiming::kRegisterAccess);
+  Slot* s = slot(addr);
+  if (s == nullptr) {
+    ++unmapped_;
+    return 0;
+  }
+  if (!clocked(*s)) {
+    ++unclocked_;
+    return 0;
+  }
+  const uint32_t offset = addr - s->base;
+  // Reading the same register again with no write and no event in between can
+  // only give the same value until the next event: let time jump there.
+  const uint64_t stamp = writes_ + events_.events_run();
+  if (addr == last_read_addr_ && stamp == last_read_stamp_ && s->p->stable(offset)) cpu_.wait_for_event();
+  last_read_addr_ = addr;
+  last_read_stamp_ = writes_ + events_.events_run();
+  return s->p->read(offset);
+}
+
+void Bus::write32(uint32_t addr, uint32_t value) {
+  cpu_.step(CpuTiming::kRegisterAccess);
+  ++writes_;
+  Slot* s = slot(addr);
+  if (s == nullptr) {
+    ++unmapped_;
+    return;
+  }
+  if (!clocked(*s)) {
+    ++unclocked_;
+    return;
+  }
+  s->p->write(addr - s->base, value);
+  cpu_.take_pending();  // an exception the write pended is taken before the next instruction
+}
+
+uint8_t Bus::read8(uint32_t addr) {
+  if (addr >= kCoreStart && addr < kCoreEnd) {
+    cpu_.step(CpuTiming::kRegisterAccess);
+    return cpu_.read8(addr - kCoreStart);
+  }
+  return static_cast<uint8_t>(read32(addr & ~3u) >> (8 * (addr & 3u)));
+}
+
+void Bus::write8(uint32_t addr, uint8_t value) {
+  if (addr >= kCoreStart && addr < kCoreEnd) {
+    cpu_.step(CpuTiming::kRegisterAccess);
+    ++writes_;
+    cpu_.write8(addr - kCoreStart, value);
+    cpu_.take_pending();
+    return;
+  }
+  const uint32_t shift = 8 * (addr & 3u);
+  const uint32_t old = read32(addr & ~3u);
+  write32(addr & ~3u, (old & ~(0xFFu << shift)) | (static_cast<uint32_t>(value) << shift));
+}
+
+}  // namespace board

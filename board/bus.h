@@ -1,0 +1,54 @@
+// The bus: routes the firmware's register accesses by physical address to the
+// register models. Every access is a preemption point of the CPU.
+#pragma once
+#include <cstdint>
+
+#include "cpu.h"
+#include "peripheral.h"
+
+namespace board {
+
+class Rcc;
+
+class Bus {
+ public:
+  Bus(Cpu& cpu, EventQueue& events, const Rcc& rcc) : cpu_(cpu), events_(events), rcc_(rcc) {}
+
+  // Places a model at `base` (1 KiB pages); `always_clocked` for RCC and FLASH.
+  void attach(uint32_t base, uint32_t size, Peripheral* p);
+
+  uint32_t read32(uint32_t addr);
+  void write32(uint32_t addr, uint32_t value);
+  uint8_t read8(uint32_t addr);
+  void write8(uint32_t addr, uint8_t value);
+
+  // Accesses to a peripheral whose clock is off (writes ignored, reads 0) or to
+  // an address where nothing is.
+  uint64_t unclocked_accesses() const { return unclocked_; }
+  uint64_t unmapped_accesses() const { return unmapped_; }
+
+ private:
+  struct Slot {
+    Peripheral* p = nullptr;
+    uint32_t base = 0;
+  };
+  static constexpr uint32_t kPageShift = 10;
+  static constexpr uint32_t kPeriphStart = 0x40000000u, kPeriphEnd = 0x40024000u;
+  static constexpr uint32_t kCoreStart = 0xE000E000u, kCoreEnd = 0xE000F000u;
+
+  Slot* slot(uint32_t addr);
+  bool clocked(const Slot& s);
+
+  Cpu& cpu_;
+  EventQueue& events_;
+  const Rcc& rcc_;
+  Slot pages_[(kPeriphEnd - kPeriphStart) >> kPageShift];
+  Slot core_;
+  uint64_t unclocked_ = 0, unmapped_ = 0;
+  uint64_t writes_ = 0;
+  // The last read, to spot a loop polling a register that nothing has touched since.
+  uint32_t last_read_addr_ = 0;
+  uint64_t last_read_stamp_ = ~0ull;
+};
+
+}  // namespace board

@@ -1,0 +1,52 @@
+// Virtual time and the board's events, ordered by time, then priority, then
+// insertion. A source cancels an event by changing the token it expects.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "peripheral.h"
+
+namespace board {
+
+using EventFn = void (*)(void* ctx, uint64_t token);
+
+class EventQueue {
+ public:
+  Cycles now() const { return now_; }
+  Cycles next_time() const { return heap_.empty() ? kNever : heap_.front().at; }
+  bool empty() const { return heap_.empty(); }
+
+  void schedule(Cycles at, int priority, EventFn fn, void* ctx, uint64_t token = 0);
+
+  // Moves time forward to `t` (never back) without running events.
+  void advance_to(Cycles t) {
+    if (t > now_) now_ = t;
+  }
+  // Runs every event due at the current time; returns how many ran.
+  int run_due();
+  uint64_t events_run() const { return ran_; }
+
+  void clear() {
+    heap_.clear();
+    now_ = 0;
+  }
+
+  static constexpr Cycles kNever = ~Cycles{0};
+
+ private:
+  struct Event {
+    Cycles at;
+    int priority;
+    uint64_t seq;
+    EventFn fn;
+    void* ctx;
+    uint64_t token;
+  };
+  static bool later(const Event& a, const Event& b);
+  std::vector<Event> heap_;
+  Cycles now_ = 0;
+  uint64_t seq_ = 0;
+  uint64_t ran_ = 0;
+};
+
+}  // namespace board

@@ -1,0 +1,121 @@
+#include "fiber.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#define FIBER_ASAN 1
+#endif
+
+namespace board {
+
+namespace {
+
+constexpr unsigned char kFill = 0xA5;
+
+Fiber* g_current = nullptr;
+Fiber* g_host = nullptr;
+Fiber* g_starting = nullptr;  // the fiber whose trampoline is about to run
+
+uintptr_t stack_pointer() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
+
+}  // namespace
+
+Fiber* Fiber::host() {
+  if (g_host == nullptr) {
+    g_host = new Fiber();
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* addr = nullptr;
+      size_t size = 0;
+      pthread_attr_getstack(&attr, &addr, &size);
+      g_host->stack_bottom_ = addr;
+      g_host->size_ = size;
+      pthread_attr_destroy(&attr);
+    }
+    g_current = g_host;
+  }
+  return g_host;
+}
+
+Fiber* Fiber::current() { return g_current ? g_current : host(); }
+
+Fiber* Fiber::create(Entry entry, void* arg, size_t stack_bytes) {
+  host();
+  auto* f = new Fiber();
+  f->page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t usable = (stack_bytes + kReserve + f->page_ - 1) / f->page_ * f->page_;
+  f->mapped_ = usable + f->page_;
+  void* m = mmap(nullptr, f->mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (m == MAP_FAILED) {
+    std::perror("tarvik-sim: stack");
+    std::abort();
+  }
+  f->base_ = static_cast<unsigned char*>(m);
+  mprotect(f->base_, f->page_, PROT_NONE);  // the guard page
+  f->stack_bottom_ = f->base_ + f->page_;
+  f->size_ = usable;
+  std::memset(f->check_zone(), kFill, kCheckZone);
+  f->entry_ = entry;
+  f->arg_ = arg;
+  getcontext(&f->ctx_);
+  f->ctx_.uc_stack.ss_sp = f->base_ + f->page_;
+  f->ctx_.uc_stack.ss_size = usable;
+  f->ctx_.uc_link = nullptr;
+  makecontext(&f->ctx_, trampoline, 0);
+  return f;
+}
+
+void Fiber::destroy(Fiber* f) {
+  if (f == nullptr || f == g_host || f == g_current) return;
+  munmap(f->base_, f->mapped_);
+  delete f;
+}
+
+void Fiber::trampoline() {
+  Fiber* self = g_starting;
+#if FIBER_ASAN
+  __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+#endif
+  self->entry_(self->arg_);
+  std::fprintf(stderr, "tarvik-sim: a context ran off its end\n");
+  std::abort();
+}
+
+void Fiber::switch_to(Fiber* to) {
+  Fiber* from = current();
+  if (to == from) return;
+  from->saved_sp_ = stack_pointer();
+  g_current = to;
+  g_starting = to;
+#if FIBER_ASAN
+  __sanitizer_start_switch_fiber(&from->fake_stack_, to->stack_bottom_, to->size_);
+#endif
+  swapcontext(&from->ctx_, &to->ctx_);
+#if FIBER_ASAN
+  __sanitizer_finish_switch_fiber(from->fake_stack_, nullptr, nullptr);
+#endif
+}
+
+__attribute__((no_sanitize_address)) bool Fiber::stack_overflowed() const {
+  if (base_ == nullptr) return false;
+  const uintptr_t sp = this == g_current ? stack_pointer() : saved_sp_;
+  const auto limit = reinterpret_cast<uintptr_t>(check_zone() + kCheckZone);
+  if (sp < limit) return true;
+  for (size_t i = 0; i < kCheckZone; ++i) {
+    if (check_zone()[i] != kFill) return true;
+  }
+  return false;
+}
+
+void Fiber::spoil_stack_fill() {
+  if (base_ != nullptr) std::memset(check_zone(), 0, kCheckZone);
+}
+
+}  // namespace board

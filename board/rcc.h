@@ -1,0 +1,73 @@
+// Reset and clock control register model. Oscillators and the PLL are ready as soon
+// as they are switched on (the crystal only if `crystal_present`); a clock switch
+// completes as soon as its source is ready. The model keeps the chip's rules: a
+// clock feeding the system clock cannot be switched off, the PLL settings are
+// frozen while the PLL runs, and the backup-domain bits of BDCR need PWR_CR.DBP.
+// It answers which peripherals are clocked and at what rates the buses run.
+#pragma once
+#include <cstdint>
+#include <functional>
+
+#include "peripheral.h"
+
+namespace board {
+
+class Bkp;
+class Pwr;
+
+class Rcc : public Peripheral {
+ public:
+  static constexpr uint32_t kCR = 0x00, kCFGR = 0x04, kCIR = 0x08, kAPB2RSTR = 0x0C, kAPB1RSTR = 0x10,
+                            kAHBENR = 0x14, kAPB2ENR = 0x18, kAPB1ENR = 0x1C, kBDCR = 0x20, kCSR = 0x24;
+  static constexpr uint32_t kHsiHz = 8000000, kHseHz = 8000000;
+
+  // Resets the backup domain through `bkp`, and the power controller that guards it.
+  explicit Rcc(Bkp& bkp);
+
+  uint32_t read(uint32_t offset) override;
+  void write(uint32_t offset, uint32_t value) override;
+  // CR moves by itself while an oscillator is starting (one that never starts, too).
+  bool stable(uint32_t offset) const override;
+
+  // Power-on state.
+  void reset();
+
+  // When false the crystal oscillator never becomes ready.
+  bool crystal_present = true;
+
+  uint32_t sysclk_hz() const;
+  uint32_t hclk_hz() const;
+  uint32_t pclk1_hz() const;
+  uint32_t pclk2_hz() const;
+  // The clock of the timers on that bus: twice the bus clock when its prescaler is not 1.
+  uint32_t timer_clock_hz(bool apb1) const;
+
+  // Whether the peripheral at `peripheral_base` has its clock enabled. RCC, FLASH and
+  // peripherals without an enable bit are always clocked; unknown addresses are not.
+  bool clocked(uint32_t peripheral_base) const;
+
+  // Called with a peripheral's base address when software puts it into reset
+  // through APB1RSTR/APB2RSTR (PWR is reset by the model itself).
+  void set_reset_listener(std::function<void(uint32_t peripheral_base)> fn) {
+    reset_listener_ = std::move(fn);
+  }
+
+ private:
+  void settle();
+  bool hse_ready() const;
+  bool source_ready(uint32_t sw) const;
+  uint32_t apb_divider(uint32_t ppre) const;
+  void write_cr(uint32_t value);
+  void write_cfgr(uint32_t value);
+  void write_cir(uint32_t value);
+  void write_rstr(uint32_t& reg, uint32_t value, uint32_t mask, int bus);
+  void write_bdcr(uint32_t value);
+
+  Bkp& bkp_;
+  Pwr& pwr_;
+  uint32_t cr_ = 0, cfgr_ = 0, cir_ = 0, apb2rstr_ = 0, apb1rstr_ = 0, ahbenr_ = 0, apb2enr_ = 0,
+           apb1enr_ = 0, bdcr_ = 0, csr_ = 0;
+  std::function<void(uint32_t)> reset_listener_;
+};
+
+}  // namespace board

@@ -1,0 +1,201 @@
+#include "timer.h"
+
+namespace board {
+
+namespace {
+
+constexpr uint32_t kCr1Stored = 0x3FFu;
+constexpr uint32_t kCr2Stored = 0xF8u;
+constexpr uint32_t kSmcrStored = 0xFFF7u;
+constexpr uint32_t kDierStored = 0x5F5Fu;
+constexpr uint32_t kSrStored = 0x1E5Fu;
+constexpr uint32_t kCcerStored = 0x3333u;
+constexpr uint32_t kDcrStored = 0x1F1Fu;
+constexpr uint32_t kEgrUg = 1u << 0, kEgrTg = 1u << 6;
+
+// Per channel, in its byte of CCMRx.
+constexpr uint32_t kCcs = 0x3u, kOcpe = 1u << 3;
+constexpr uint32_t kCcsOutput = 0, kCcsDirect = 1, kCcsIndirect = 2;
+
+}  // namespace
+
+uint8_t Timer::oc_mode(int ch) const {
+  if (!valid(ch) || channel_is_input(ch)) return 0;
+  return static_cast<uint8_t>((ccmr_of(ch) >> 4) & 0x7u);
+}
+
+bool Timer::channel_is_input(int ch) const { return valid(ch) && (ccmr_of(ch) & kCcs) != kCcsOutput; }
+
+uint32_t Timer::read(uint32_t offset) {
+  if (offset >= kCCR1 && offset <= kCCR4 && offset % 4 == 0) {
+    const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
+    if (channel_is_input(ch)) {
+      sr_ &= ~cc_flag(ch);  // reading the captured value acknowledges it
+      irq_check();
+    }
+    return ccr_[ch - 1];
+  }
+  switch (offset) {
+    case kCR1:
+      return cr1_;
+    case kCR2:
+      return cr2_;
+    case kSMCR:
+      return smcr_;
+    case kDIER:
+      return dier_;
+    case kSR:
+      return sr_;
+    case kCCMR1:
+      return ccmr1_;
+    case kCCMR2:
+      return ccmr2_;
+    case kCCER:
+      return ccer_;
+    case kCNT:
+      return cnt_;
+    case kPSC:
+      return psc_;
+    case kARR:
+      return arr_;
+    case kDCR:
+      return dcr_;
+    case kDMAR: {
+      const uint32_t target = (dcr_ & 0x1Fu) * 4;
+      return target == kDMAR ? 0 : read(target);
+    }
+    default:
+      return 0;  // EGR is write-only; RCR and BDTR exist on the advanced timers only
+  }
+}
+
+void Timer::write(uint32_t offset, uint32_t value) {
+  if (offset >= kCCR1 && offset <= kCCR4 && offset % 4 == 0) {
+    const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
+    if (channel_is_input(ch)) return;  // the captured value is read-only
+    ccr_[ch - 1] = static_cast<uint16_t>(value);
+    if ((ccmr_of(ch) & kOcpe) == 0) ccr_active_[ch - 1] = ccr_[ch - 1];
+    return;
+  }
+  switch (offset) {
+    case kCR1:
+      cr1_ = value & kCr1Stored;
+      break;
+    case kCR2:
+      cr2_ = value & kCr2Stored;
+      break;
+    case kSMCR:
+      smcr_ = value & kSmcrStored;
+      break;
+    case kDIER:
+      dier_ = value & kDierStored;
+      break;
+    case kSR:
+      sr_ &= value | ~kSrStored;
+      break;
+    case kEGR:
+      generate(value);
+      break;
+    case kCCMR1:
+      write_ccmr(ccmr1_, value, 1);
+      break;
+    case kCCMR2:
+      write_ccmr(ccmr2_, value, 3);
+      break;
+    case kCCER:
+      ccer_ = value & kCcerStored;
+      for (int ch = 1; ch <= 4; ++ch) {
+        if (!channel_enabled(ch)) ic_edges_[ch - 1] = 0;  // the input prescaler restarts
+      }
+      break;
+    case kCNT:
+      cnt_ = static_cast<uint16_t>(value);
+      break;
+    case kPSC:
+      psc_ = static_cast<uint16_t>(value);
+      break;
+    case kARR:
+      arr_ = static_cast<uint16_t>(value);
+      if ((cr1_ & kArpe) == 0) arr_active_ = arr_;
+      break;
+    case kDCR:
+      dcr_ = value & kDcrStored;
+      break;
+    case kDMAR: {
+      const uint32_t target = (dcr_ & 0x1Fu) * 4;
+      if (target != kDMAR) write(target, value);
+      break;
+    }
+    default:
+      break;
+  }
+  irq_check();
+}
+
+// A channel's direction (CCxS) changes only while the channel is off.
+void Timer::write_ccmr(uint32_t& reg, uint32_t value, int first_ch) {
+  uint32_t keep = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (channel_enabled(first_ch + i)) keep |= kCcs << (i * 8);
+  }
+  reg = (reg & keep) | (value & 0xFFFFu & ~keep);
+}
+
+void Timer::generate(uint32_t events) {
+  if (events & kEgrUg) {
+    // The counter restarts whether or not the update itself is disabled.
+    const bool down = (cr1_ & kDir) != 0 && (cr1_ & kCms) == 0;
+    prescaler_count_ = 0;
+    update_event(true);
+    cnt_ = down ? arr_active_ : 0;
+  }
+  for (int ch = 1; ch <= 4; ++ch) {
+    if ((events & cc_flag(ch)) == 0) continue;
+    if (channel_is_input(ch)) {
+      capture(ch);
+    } else {
+      sr_ |= cc_flag(ch);
+    }
+  }
+  if (events & kEgrTg) sr_ |= kTIF;
+}
+
+void Timer::update_event(bool software) {
+  if (cr1_ & kUdis) return;
+  psc_active_ = psc_;
+  arr_active_ = arr_;
+  for (int i = 0; i < 4; ++i) ccr_active_[i] = ccr_[i];
+  if (!software || (cr1_ & kUrs) == 0) sr_ |= kUIF;
+  irq_check();
+}
+
+void Timer::capture(int ch) {
+  if (sr_ & cc_flag(ch)) sr_ |= overcapture_flag(ch);  // the previous capture was not read
+  ccr_[ch - 1] = cnt_;
+  ccr_active_[ch - 1] = cnt_;
+  sr_ |= cc_flag(ch);
+}
+
+void Timer::input_edge(int ti, bool rising) {
+  for (int ch = 1; ch <= 4; ++ch) {
+    const uint32_t sel = ccmr_of(ch) & kCcs;
+    int source = 0;
+    if (sel == kCcsDirect) source = ch;
+    if (sel == kCcsIndirect) source = ((ch - 1) ^ 1) + 1;  // 1<->2, 3<->4
+    if (source != ti || !channel_enabled(ch) || channel_inverted(ch) == rising) continue;
+    const uint32_t psc = (ccmr_of(ch) >> 2) & 0x3u;
+    if (++ic_edges_[ch - 1] < (1u << psc)) continue;
+    ic_edges_[ch - 1] = 0;
+    capture(ch);
+  }
+  irq_check();
+}
+
+void Timer::irq_check() {
+  const bool level = irq_line();
+  if (level == irq_level_) return;
+  irq_level_ = level;
+  if (irq_listener_) irq_listener_(level);
+}
+
+}  // namespace board

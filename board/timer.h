@@ -1,0 +1,77 @@
+// General-purpose timer register model (TIM2-TIM4 layout). Registers keep only
+// their implemented bits; status bits clear by writing 0 (a written 1 is ignored);
+// PSC, ARR (with ARPE) and the compare registers (with OCxPE) are preload
+// registers whose active copies load at an update event, which EGR.UG generates.
+// The counter does not advance by itself yet: CNT holds what was last written.
+// Input capture latches CNT into CCRx on an input edge; reading CCRx in capture
+// mode clears the capture flag. The interrupt line is high while a flag is set
+// whose interrupt is enabled.
+#pragma once
+#include <cstdint>
+#include <functional>
+
+#include "peripheral.h"
+
+namespace board {
+
+class Timer : public Peripheral {
+ public:
+  static constexpr uint32_t kCR1 = 0x00, kCR2 = 0x04, kSMCR = 0x08, kDIER = 0x0C, kSR = 0x10, kEGR = 0x14,
+                            kCCMR1 = 0x18, kCCMR2 = 0x1C, kCCER = 0x20, kCNT = 0x24, kPSC = 0x28, kARR = 0x2C,
+                            kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40, kBDTR = 0x44,
+                            kDCR = 0x48, kDMAR = 0x4C;
+  // Status, interrupt-enable and event-generation bits.
+  static constexpr uint32_t kUIF = 1u << 0, kTIF = 1u << 6;
+  static constexpr uint32_t cc_flag(int ch) { return 1u << ch; }                 // CCxIF, channel 1..4
+  static constexpr uint32_t overcapture_flag(int ch) { return 1u << (ch + 8); }  // CCxOF
+
+  uint32_t read(uint32_t offset) override;
+  void write(uint32_t offset, uint32_t value) override;
+  bool stable(uint32_t offset) const override { return offset != kCNT; }
+
+  bool counting() const { return (cr1_ & kCen) != 0; }
+  uint16_t counter() const { return cnt_; }
+  // The active (shadow) values the counter works with.
+  uint16_t prescaler() const { return psc_active_; }
+  uint16_t autoreload() const { return arr_active_; }
+  uint16_t compare(int ch) const { return valid(ch) ? ccr_active_[ch - 1] : 0; }
+  // Channel 1..4: output-compare mode field (0x6 for PWM mode 1, 0x5 forced active).
+  uint8_t oc_mode(int ch) const;
+  bool channel_is_input(int ch) const;
+  bool channel_enabled(int ch) const { return valid(ch) && ((ccer_ >> ((ch - 1) * 4)) & 1u); }
+  bool channel_inverted(int ch) const { return valid(ch) && ((ccer_ >> ((ch - 1) * 4 + 1)) & 1u); }
+
+  // An edge on timer input TI1..TI4: every channel capturing from that input
+  // with the matching polarity latches the counter (after its input prescaler).
+  void input_edge(int ti, bool rising);
+  // An update event: active registers load, UIF rises (unless UDIS, or URS for a
+  // software update).
+  void update_event(bool software);
+
+  bool irq_line() const { return (sr_ & dier_ & kIrqSources) != 0; }
+  // Called whenever the interrupt line changes level.
+  void set_irq_listener(std::function<void(bool level)> fn) { irq_listener_ = std::move(fn); }
+
+ private:
+  static constexpr uint32_t kCen = 1u << 0, kUdis = 1u << 1, kUrs = 1u << 2, kDir = 1u << 4, kCms = 0x3u << 5,
+                            kArpe = 1u << 7;
+  static constexpr uint32_t kIrqSources = 0x5Fu;
+  static bool valid(int ch) { return ch >= 1 && ch <= 4; }
+  uint32_t ccmr_of(int ch) const { return ((ch <= 2 ? ccmr1_ : ccmr2_) >> (((ch - 1) & 1) * 8)) & 0xFFu; }
+  void capture(int ch);
+  void generate(uint32_t events);
+  void write_ccmr(uint32_t& reg, uint32_t value, int first_ch);
+  void irq_check();
+
+  uint32_t cr1_ = 0, cr2_ = 0, smcr_ = 0, dier_ = 0, sr_ = 0;
+  uint32_t ccmr1_ = 0, ccmr2_ = 0, ccer_ = 0, dcr_ = 0;
+  uint16_t cnt_ = 0;
+  uint16_t psc_ = 0, arr_ = 0, ccr_[4] = {};  // what software wrote (preload registers)
+  uint16_t psc_active_ = 0, arr_active_ = 0, ccr_active_[4] = {};
+  uint16_t prescaler_count_ = 0;  // ready for the counting: cleared by UG
+  uint8_t ic_edges_[4] = {};      // edges seen towards each input prescaler's next capture
+  bool irq_level_ = false;
+  std::function<void(bool)> irq_listener_;
+};
+
+}  // namespace board

@@ -1,0 +1,9 @@
+// The kernel layer: the subset of the classic real-time kernel API the firmware uses.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+#include "projdefs.h"
+#include "FreeRTOSConfig.h"
+#include "portmacro.h"
+#include "portable.h"

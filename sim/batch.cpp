@@ -1,0 +1,113 @@
+// Batch mode: virtual time as fast as the host can run it; the console line's
+// input comes from a script and its output is collected byte for byte.
+#include <unistd.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <string>
+
+#include "machine.h"
+#include "sim.h"
+
+namespace sim {
+
+namespace {
+
+constexpr Cycles kCheckEvery = seconds(0.01);
+
+// Reads standard input as the firmware consumes it, so a script may be endless.
+class StdinSource {
+ public:
+  bool next(uint8_t& byte) {
+    if (eof_) return false;
+    const int c = std::getchar();
+    if (c == EOF) {
+      eof_ = true;
+      return false;
+    }
+    byte = static_cast<uint8_t>(c);
+    return true;
+  }
+
+ private:
+  bool eof_ = false;
+};
+
+
+template <typename Feed, typename Emit>
+BatchResult run(const Options& options, Feed feed, Emit emit) {
+  Machine m;
+  board::Board& b = m.board();
+  BatchResult result;
+  Cycles last_output = 0;
+  b.usart1.set_tx_sink([&](uint8_t byte) {
+    emit(byte);
+    last_output = b.now();
+  });
+  LineInput input(b, b.usart1, LineInput::Mode::paced);
+  bool input_done = false;
+  auto top_up = [&] {
+    // Keep one byte queued ahead of the firmware.
+    while (!input_done && input.queued() == 0) {
+      uint8_t byte;
+      if (!feed(byte)) {
+        input_done = true;
+        break;
+      }
+      input.push(byte);
+    }
+  };
+
+  if (options.until_s >= 0) {
+    const Cycles until = seconds(options.until_s);
+    m.run_while(
+        [&] {
+          top_up();
+          return true;
+        },
+        kCheckEvery, until);
+  } else {
+    const Cycles settle = seconds(options.settle_s);
+    m.run_while(
+        [&] {
+          top_up();
+          const bool finished = (input_done && input.idle()) || m.halted();
+          const Cycles last = std::max(last_output, input.last_activity());
+          return !(finished && m.now() - last >= settle);
+        },
+        kCheckEvery);
+  }
+  if (m.halted()) {
+    result.exit_status = 1;
+    result.diagnostics = "tarvik-sim: the board halted: " + b.cpu.halt_reason() + "\n";
+  }
+  return result;
+}
+
+}  // namespace
+
+BatchResult run_batch(const std::string& input, const Options& options) {
+  size_t pos = 0;
+  std::string console;
+  BatchResult r = run(
+      options,
+      [&](uint8_t& byte) {
+        if (pos >= input.size()) return false;
+        byte = static_cast<uint8_t>(input[pos++]);
+        return true;
+      },
+      [&](uint8_t byte) { console.push_back(static_cast<char>(byte)); });
+  r.console = std::move(console);
+  return r;
+}
+
+int run_batch_stdio(const Options& options) {
+  StdinSource source;
+  const BatchResult r = run(
+      options, [&](uint8_t& byte) { return source.next(byte); }, [](uint8_t byte) { std::putchar(byte); });
+  std::fflush(stdout);
+  if (!r.diagnostics.empty()) std::fputs(r.diagnostics.c_str(), stderr);
+  return r.exit_status;
+}
+
+}  // namespace sim

@@ -1,0 +1,61 @@
+// The firmware on a simulated board: wiring, the run in virtual time, and the
+// serial line helpers every front end uses.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "board.h"
+
+namespace sim {
+
+using board::Cycles;
+
+constexpr Cycles seconds(double s) { return static_cast<Cycles>(s * static_cast<double>(board::kCpuHz)); }
+constexpr double to_seconds(Cycles c) { return static_cast<double>(c) / static_cast<double>(board::kCpuHz); }
+
+// Bytes waiting to arrive on a serial line. In paced mode the next byte goes on
+// the line once the firmware has taken the previous one, so none is lost; in live
+// mode bytes arrive when they come, one character time apart, and are lost if the
+// firmware has not read the previous one yet, as on the unit.
+class LineInput {
+ public:
+  enum class Mode { paced, live };
+  LineInput(board::Board& b, board::Usart& u, Mode mode);
+  void push(uint8_t byte);
+  void push(const std::string& bytes) {
+    for (char c : bytes) push(static_cast<uint8_t>(c));
+  }
+  bool idle() const { return queue_.empty() && !in_flight_; }
+  size_t queued() const { return queue_.size(); }
+  Cycles last_activity() const { return last_activity_; }
+
+ private:
+  void schedule_next(Cycles at);
+  static void deliver(void* ctx, uint64_t token);
+  board::Board& board_;
+  board::Usart& usart_;
+  Mode mode_;
+  std::deque<uint8_t> queue_;
+  bool in_flight_ = false;  // a paced byte sits in the data register, not yet read
+  bool scheduled_ = false;
+  Cycles last_activity_ = 0;
+};
+
+class Machine {
+ public:
+  Machine();
+  board::Board& board() { return board_; }
+  // Runs virtual time forward to `t`; the firmware starts on the first call.
+  void run_until(Cycles t);
+  // Runs until `done()` holds, looking every `every` cycles, or until `limit`.
+  void run_while(const std::function<bool()>& more, Cycles every, Cycles limit = ~Cycles{0});
+  Cycles now() const { return board_.now(); }
+  bool halted() const { return board_.cpu.halted(); }
+
+ private:
+  board::Board& board_;
+};
+
+}  // namespace sim

@@ -1,0 +1,84 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim.h"
+
+namespace sim {
+
+namespace {
+
+const char kHelp[] =
+    "Usage: tarvik-sim [--batch [--until SECONDS] [--settle SECONDS]]\n"
+    "\n"
+    "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
+    "\n"
+    "Interactive (the default when standard input is a terminal): the unit's console\n"
+    "(USART1, 115200 8N1) on this terminal in raw mode, virtual time paced to the wall\n"
+    "clock. Keystrokes reach the line when typed; the console polls every 50 ms and\n"
+    "holds one character, so typing faster than that loses characters, as on the unit.\n"
+    "Ctrl-] quits.\n"
+    "\n"
+    "  --batch            virtual time as fast as possible (chosen by itself when\n"
+    "                     standard input is not a terminal). Standard input is the\n"
+    "                     console line's input, each byte delivered once the firmware\n"
+    "                     has read the previous one; standard output carries exactly\n"
+    "                     the bytes the firmware sends; diagnostics go to standard error.\n"
+    "  --until SECONDS    end the batch run at this virtual time\n"
+    "  --settle SECONDS   otherwise end once standard input is exhausted and the console\n"
+    "                     line has been quiet this long in virtual time (default 2)\n"
+    "  --help             this text\n"
+    "\n"
+    "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
+    "(stack overflow, a mutex that could not be created, a fault); 2 for bad options.\n";
+
+bool number(const char* text, double& out) {
+  char* end = nullptr;
+  out = std::strtod(text, &end);
+  return end != text && *end == '\0' && out >= 0;
+}
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](double& out) {
+      if (i + 1 >= argc || !number(argv[i + 1], out)) {
+        std::fprintf(stderr, "tarvik-sim: %s needs a number of seconds\n", arg.c_str());
+        return false;
+      }
+      ++i;
+      return true;
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kHelp, stdout);
+      exit_status = 0;
+      return false;
+    } else if (arg == "--batch") {
+      options.mode = Options::Mode::batch;
+    } else if (arg == "--until") {
+      if (!value(options.until_s)) {
+        exit_status = 2;
+        return false;
+      }
+    } else if (arg == "--settle") {
+      if (!value(options.settle_s)) {
+        exit_status = 2;
+        return false;
+      }
+    } else {
+      std::fprintf(stderr, "tarvik-sim: unknown option %s (see --help)\n", arg.c_str());
+      exit_status = 2;
+      return false;
+    }
+  }
+  if (options.mode == Options::Mode::automatic)
+    options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,31 @@
+// tarvik-sim's modes, also used by the whole-system tests.
+#pragma once
+#include <string>
+
+namespace sim {
+
+struct Options {
+  enum class Mode { automatic, batch, interactive };
+  Mode mode = Mode::automatic;
+  double until_s = -1;   // batch: end at this virtual time (seconds), if given
+  double settle_s = 2;   // batch: else end once input is done and the console quiet this long
+};
+
+struct BatchResult {
+  std::string console;      // every byte the firmware sent on the console line
+  int exit_status = 0;      // 0, or 1 if the board halted
+  std::string diagnostics;  // what tarvik-sim would print on standard error
+};
+
+// Runs the board in virtual time with `input` typed on the console line.
+BatchResult run_batch(const std::string& input, const Options& options);
+
+// The program's modes: the console on standard input and output.
+int run_batch_stdio(const Options& options);
+int run_interactive(const Options& options);
+
+// Parses the command line; prints help or an error and sets `exit_status` when
+// the program should stop at once.
+bool parse_options(int argc, char** argv, Options& options, int& exit_status);
+
+}  // namespace sim
