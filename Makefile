@@ -35,7 +35,7 @@ firmware:
 	@echo "firmware: the board image is not built yet"
 
 bench: host-release
-	build/host-release/bench_idle
+	build/host-release/bench/bench_idle
 
 clean:
 	rm -rf build

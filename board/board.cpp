@@ -94,6 +94,7 @@ uint32_t ldrex(volatile uint32_t* addr) {
   return *addr;
 }
 uint32_t strex(uint32_t value, volatile uint32_t* addr) {
+  ++board::the_board().cpu.exclusive_stores;
   *addr = value;
   return 0;
 }

@@ -70,6 +70,7 @@ class Cpu : public Peripheral {
   bool halted() const { return halted_; }
   const std::string& halt_reason() const { return halt_reason_; }
   uint64_t exceptions_taken(int exception) const { return taken_[exception]; }
+  uint64_t exclusive_stores = 0;  // STREX executed
 
   // The core registers (NVIC, SysTick, SCB) at 0xE000E000 + offset.
   uint32_t read(uint32_t offset) override;

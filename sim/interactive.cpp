@@ -44,8 +44,8 @@ class RawTerminal {
 
 int run_interactive(const Options&) {
   using Clock = std::chrono::steady_clock;
-  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits.\r\n", stderr);
   RawTerminal terminal;
+  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits.\r\n", stderr);
   Machine m;
   board::Board& b = m.board();
   std::string out;

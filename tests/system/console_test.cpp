@@ -68,10 +68,11 @@ TEST(Console, GraveAccentIsACharacterOnlyBeforeTheFirstCommand) {
 }
 
 TEST(Console, RecallGoesBackToAnEmptyLineThenWraps) {
-  // The recalled line can be edited like a typed one.
+  // B, A, an empty line (seen only as the wipe of A), B again; the recalled
+  // line can be edited like a typed one.
   EXPECT_EQ(console_after("help a\rhelp b\r````\bc\r"),
             kStart + ran("help a", not_exist("a")) + ran("help b", not_exist("b")) + "help b" + wipe(6) +
-                "help a" + wipe(6) + wipe(6) + "help b" + wipe(1) + ran("c", not_exist("c")));
+                "help a" + wipe(6) + "help b" + wipe(1) + ran("c", not_exist("c")));
 }
 
 TEST(Console, RecallCyclesFourLinesThenForgetsTheOldest) {

@@ -6,13 +6,17 @@
 
 #include "board.h"
 #include "console/console.h"
+#include "init/board_config.h"
 
 namespace {
 
-// Collects what the firmware sends on USART1 while it is alive.
+// Collects what the firmware sends on USART1 while it is alive. The line is
+// brought up as main does: an unclocked USART never reports a byte sent.
 class ConsoleCapture {
  public:
   ConsoleCapture() {
+    RCC_Configuration();
+    USART1_Configuration();
     board::the_board().usart1.set_tx_sink([this](uint8_t b) { text_.push_back(static_cast<char>(b)); });
   }
   ~ConsoleCapture() {
