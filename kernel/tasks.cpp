@@ -63,15 +63,33 @@ void idle_task(void*);
 
 tskTCB* to_tcb(xTaskHandle handle) { return handle ? static_cast<tskTCB*>(handle) : pxCurrentTCB; }
 
-void free_task(tskTCB* tcb) {
-  vPortFreeTask(tcb);
-  vPortFree(tcb->pxStack);
+// The control block comes from the heap; on the host it lives in host memory and
+// a block of the chip's size stands for it in the heap.
+tskTCB* allocate_tcb() {
+#if defined(__arm__)
+  return static_cast<tskTCB*>(pvPortMalloc(sizeof(tskTCB)));
+#else
+  void* charge = pvPortMalloc(portBOARD_TCB_SIZE);
+  if (charge == nullptr) return nullptr;
+  auto* tcb = new tskTCB{};
+  tcb->pvCharge = charge;
+  return tcb;
+#endif
+}
+
+void release_tcb(tskTCB* tcb) {
 #if defined(__arm__)
   vPortFree(tcb);
 #else
   vPortFree(tcb->pvCharge);
   delete tcb;
 #endif
+}
+
+void free_task(tskTCB* tcb) {
+  vPortFreeTask(tcb);
+  vPortFree(tcb->pxStack);
+  release_tcb(tcb);
 }
 
 void check_tasks_waiting_termination() {
@@ -91,25 +109,14 @@ signed portBASE_TYPE xTaskGenericCreate(pdTASK_CODE pxTaskCode, const signed cha
                                         unsigned portBASE_TYPE uxPriority, xTaskHandle* pxCreatedTask,
                                         portSTACK_TYPE* puxStackBuffer, const xMemoryRegion* const) {
   if (uxPriority >= configMAX_PRIORITIES) uxPriority = configMAX_PRIORITIES - 1;
-  // The control block first, then the stack, as the board allocates them.
-#if defined(__arm__)
-  auto* tcb = static_cast<tskTCB*>(pvPortMalloc(sizeof(tskTCB)));
+  // The control block first, then the stack, as the board allocates them. The
+  // firmware never supplies a stack of its own, so one is always allocated.
+  (void)puxStackBuffer;
+  tskTCB* tcb = allocate_tcb();
   if (tcb == nullptr) return errCOULD_NOT_ALLOCATE_REQUIRED_MEMORY;
-#else
-  void* charge = pvPortMalloc(portBOARD_TCB_SIZE);
-  if (charge == nullptr) return errCOULD_NOT_ALLOCATE_REQUIRED_MEMORY;
-  auto* tcb = new tskTCB{};
-  tcb->pvCharge = charge;
-#endif
-  tcb->pxStack = puxStackBuffer ? puxStackBuffer
-                                : static_cast<portSTACK_TYPE*>(pvPortMalloc(usStackDepth * sizeof(portSTACK_TYPE)));
+  tcb->pxStack = static_cast<portSTACK_TYPE*>(pvPortMalloc(usStackDepth * sizeof(portSTACK_TYPE)));
   if (tcb->pxStack == nullptr) {
-#if defined(__arm__)
-    vPortFree(tcb);
-#else
-    vPortFree(charge);
-    delete tcb;
-#endif
+    release_tcb(tcb);
     return errCOULD_NOT_ALLOCATE_REQUIRED_MEMORY;
   }
   memset(tcb->pxStack, kStackFill, usStackDepth * sizeof(portSTACK_TYPE));
@@ -125,12 +132,7 @@ signed portBASE_TYPE xTaskGenericCreate(pdTASK_CODE pxTaskCode, const signed cha
   tcb->xEventListItem.xItemValue = configMAX_PRIORITIES - uxPriority;
   if (!xPortInitTask(tcb, pxTaskCode, pvParameters)) {
     vPortFree(tcb->pxStack);
-#if defined(__arm__)
-    vPortFree(tcb);
-#else
-    vPortFree(charge);
-    delete tcb;
-#endif
+    release_tcb(tcb);
     return errCOULD_NOT_ALLOCATE_REQUIRED_MEMORY;
   }
 
