@@ -1,8 +1,8 @@
 # The commands people type. Everything else is CMake.
 .PHONY: all run test deps host host-release firmware bench clean
 
-DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils
-SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
+	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib
 
 all: host-release
 
@@ -31,8 +31,11 @@ run: host-release
 test: host host-release firmware
 	ctest --preset host
 
-firmware:
-	@echo "firmware: the board image is not built yet"
+# For now the firmware and kernel compiled for the chip; the linked image comes with
+# the start-up code and the Cortex-M3 context switch.
+firmware: deps
+	cmake --preset arm >/dev/null
+	cmake --build --preset arm
 
 bench: host-release
 	build/host-release/bench/bench_idle
