@@ -1,9 +1,10 @@
+#include "console.h"
+
 #include <cstdint>
 #include <cstring>
 
 #include "FreeRTOS.h"
 #include "commands.h"
-#include "console.h"
 #include "stm32f10x.h"
 #include "task.h"
 

@@ -37,7 +37,7 @@ unsigned char parser_of_word(char* str, unsigned char num_of_zero, char* word) {
   for (;; ++end) {
     if (*end == '\0') break;
     if (*end == kQuote) f_cv ^= 1;
-    if (end[1] == kBlank) {
+    if (end[1] == kBlank && f_cv == 1) {
       ++end;
       restore_space = 1;
       break;

@@ -19,7 +19,9 @@ std::string wipe(size_t n) {
 
 // A command line echoed as typed, then run: its output between the line break
 // and the next prompt.
-std::string ran(const std::string& echo, const std::string& output) { return echo + "\r\n" + output + kPrompt; }
+std::string ran(const std::string& echo, const std::string& output) {
+  return echo + "\r\n" + output + kPrompt;
+}
 
 std::string not_exist(const std::string& word) { return "Command " + word + " not exist."; }
 
@@ -32,10 +34,11 @@ std::string console_after(const std::string& input) {
 }
 
 TEST(Console, HelpListsCommandsOrDescribesOne) {
-  EXPECT_EQ(console_after("help\rhelp help\rhelp nope\r"),
-            kStart + ran("help", "help ") +
-                ran("help help", "Command help:\nList of command or Help about command.\r\n help <command> ") +
-                ran("help nope", not_exist("nope")));
+  EXPECT_EQ(
+      console_after("help\rhelp help\rhelp nope\r"),
+      kStart + ran("help", "help ") +
+          ran("help help", "Command help:\nList of command or Help about command.\r\n help <command> ") +
+          ran("help nope", not_exist("nope")));
 }
 
 TEST(Console, OnlyTheWholeCommandWordMatches) {
@@ -63,6 +66,7 @@ TEST(Console, LineHoldsAtMost48Characters) {
 }
 
 TEST(Console, GraveAccentIsACharacterOnlyBeforeTheFirstCommand) {
+  // Afterwards it recalls: the line is shown, and Enter runs it again.
   EXPECT_EQ(console_after("`help\rhelp a\r`\r"),
             kStart + "`help" + kNotFound + ran("help a", not_exist("a")) + ran("help a", not_exist("a")));
 }
@@ -83,16 +87,16 @@ TEST(Console, RecallCyclesFourLinesThenForgetsTheOldest) {
   EXPECT_EQ(console_after(four + "`````" + std::string(6, '\b') + "help e\r" + "`````"),
             kStart + shown_four +
                 // D, C, B, A, D: no empty line while four are stored
-                "help d" + wipe(6) + "help c" + wipe(6) + "help b  " + wipe(8) + " help a" + wipe(7) + "help d" +
-                wipe(6) + ran("help e", not_exist("e")) +
+                "help d" + wipe(6) + "help c" + wipe(6) + "help b  " + wipe(8) + " help a" + wipe(7) +
+                "help d" + wipe(6) + ran("help e", not_exist("e")) +
                 // E, D, C, the slot of the oldest as an empty line, E
                 "help e" + wipe(6) + "help d" + wipe(6) + "help c" + wipe(6) + "help e");
 }
 
 TEST(Console, RerunLineIsNewestAndFailedLinesLeaveHistoryAlone) {
   EXPECT_EQ(console_after("help a\rhelp b\r`" + std::string(6, '\b') + "zz\r`\r````"),
-            kStart + ran("help a", not_exist("a")) + ran("help b", not_exist("b")) + "help b" + wipe(6) + "zz" +
-                kNotFound + ran("help a", not_exist("a")) +
+            kStart + ran("help a", not_exist("a")) + ran("help b", not_exist("b")) + "help b" + wipe(6) +
+                "zz" + kNotFound + ran("help a", not_exist("a")) +
                 // newest first: the rerun line, then the two before it, then the free slot
                 "help a" + wipe(6) + "help b" + wipe(6) + "help a" + wipe(6));
 }

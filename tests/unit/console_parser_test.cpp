@@ -151,6 +151,7 @@ TEST(Catoi, Decimal) {
 TEST(Catoi, Hexadecimal) {
   EXPECT_EQ(catoi_of("-0x10"), -16);
   EXPECT_EQ(catoi_of("0x1fA"), 506);
+  EXPECT_EQ(catoi_of("0xaBcDeF"), 0xabcdef);
   EXPECT_EQ(catoi_of("0xffffffff"), -1);
   EXPECT_EQ(catoi_of("0x7fffffff"), INT32_MAX);
   EXPECT_EQ(catoi_of("0x10g"), 16);
