@@ -14,9 +14,11 @@ int main(int argc, char** argv) {
   m.run_until(m.now() + sim::seconds(virtual_seconds));
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const auto& cpu = m.board().cpu;
-  std::printf("idle at the prompt: %.1f virtual s in %.3f wall s = %.0fx real time (%llu ticks, %llu task switches)\n",
-              virtual_seconds, wall, virtual_seconds / wall,
-              static_cast<unsigned long long>(cpu.exceptions_taken(board::Cpu::kSysTick)),
-              static_cast<unsigned long long>(cpu.exceptions_taken(board::Cpu::kPendSv)));
+  std::printf(
+      "idle at the prompt: %.1f virtual s in %.3f wall s = %.0fx real time (%llu ticks, %llu task "
+      "switches)\n",
+      virtual_seconds, wall, virtual_seconds / wall,
+      static_cast<unsigned long long>(cpu.exceptions_taken(board::Cpu::kSysTick)),
+      static_cast<unsigned long long>(cpu.exceptions_taken(board::Cpu::kPendSv)));
   return m.halted() ? 1 : 0;
 }

@@ -9,7 +9,8 @@ void Bus::attach(uint32_t base, uint32_t size, Peripheral* p) {
     core_ = Slot{p, base};
     return;
   }
-  for (uint32_t a = base; a < base + size; a += 1u << kPageShift) pages_[(a - kPeriphStart) >> kPageShift] = {p, base};
+  for (uint32_t a = base; a < base + size; a += 1u << kPageShift)
+    pages_[(a - kPeriphStart) >> kPageShift] = {p, base};
 }
 
 Bus::Slot* Bus::slot(uint32_t addr) {

@@ -17,7 +17,6 @@ constexpr int kSysTickEventPriority = 0;
 
 Cpu::Cpu(EventQueue& events) : events_(events) {}
 
-
 void Cpu::set_handler(int exception, Handler h) { overrides_[exception] = h; }
 
 int Cpu::group(int prio) const {
@@ -46,9 +45,12 @@ int Cpu::execution_priority() const {
 
 bool Cpu::is_pending(int exception) const {
   switch (exception) {
-    case kSvc: return svc_pend_;
-    case kPendSv: return pendsv_;
-    case kSysTick: return systick_pend_;
+    case kSvc:
+      return svc_pend_;
+    case kPendSv:
+      return pendsv_;
+    case kSysTick:
+      return systick_pend_;
     default:
       if (exception < kIrq0) return false;
       return (ispr_[(exception - kIrq0) / 32] >> ((exception - kIrq0) % 32)) & 1u;
@@ -69,9 +71,15 @@ void Cpu::recount_pending() {
 
 void Cpu::set_pending(int exception) {
   switch (exception) {
-    case kSvc: svc_pend_ = true; break;
-    case kPendSv: pendsv_ = true; break;
-    case kSysTick: systick_pend_ = true; break;
+    case kSvc:
+      svc_pend_ = true;
+      break;
+    case kPendSv:
+      pendsv_ = true;
+      break;
+    case kSysTick:
+      systick_pend_ = true;
+      break;
     default:
       if (exception >= kIrq0 && exception < kExceptions)
         ispr_[(exception - kIrq0) / 32] |= 1u << ((exception - kIrq0) % 32);
@@ -81,9 +89,15 @@ void Cpu::set_pending(int exception) {
 
 void Cpu::clear_pending(int exception) {
   switch (exception) {
-    case kSvc: svc_pend_ = false; break;
-    case kPendSv: pendsv_ = false; break;
-    case kSysTick: systick_pend_ = false; break;
+    case kSvc:
+      svc_pend_ = false;
+      break;
+    case kPendSv:
+      pendsv_ = false;
+      break;
+    case kSysTick:
+      systick_pend_ = false;
+      break;
     default:
       if (exception >= kIrq0 && exception < kExceptions)
         ispr_[(exception - kIrq0) / 32] &= ~(1u << ((exception - kIrq0) % 32));
@@ -220,7 +234,8 @@ uint32_t Cpu::read(uint32_t offset) {
       st_ctrl_ &= ~kStCountFlag;
       return v;
     }
-    case kSysTickLoad: return st_load_;
+    case kSysTickLoad:
+      return st_load_;
     case kSysTickVal: {
       if (!(st_ctrl_ & kStEnable)) return 0;
       const Cycles period = systick_period();
@@ -228,8 +243,10 @@ uint32_t Cpu::read(uint32_t offset) {
       const Cycles elapsed = (events_.now() - st_start_) % period;
       return static_cast<uint32_t>((period - 1 - elapsed) / div);
     }
-    case 0x01C: return 0;  // CALIB
-    case 0xD00: return 0x411FC231;  // CPUID: Cortex-M3 r1p1
+    case 0x01C:
+      return 0;  // CALIB
+    case 0xD00:
+      return 0x411FC231;  // CPUID: Cortex-M3 r1p1
     case 0xD04: {
       uint32_t v = 0;
       if (pendsv_) v |= kIcsrPendSvSet;
@@ -239,9 +256,12 @@ uint32_t Cpu::read(uint32_t offset) {
       if (p >= 0) v |= static_cast<uint32_t>(p) << 12;
       return v;
     }
-    case 0xD08: return vtor_;
-    case 0xD0C: return (0xFA05u << 16) | (prigroup_ << 8);
-    default: break;
+    case 0xD08:
+      return vtor_;
+    case 0xD0C:
+      return (0xFA05u << 16) | (prigroup_ << 8);
+    default:
+      break;
   }
   if (offset >= 0x100 && offset < 0x10C) return iser_[(offset - 0x100) / 4];
   if (offset >= 0x180 && offset < 0x18C) return iser_[(offset - 0x180) / 4];
@@ -268,7 +288,9 @@ void Cpu::write(uint32_t offset, uint32_t value) {
       st_ctrl_ = (st_ctrl_ & kStCountFlag) | (value & (kStEnable | kStTickInt | kStCoreClock));
       systick_restart();
       return;
-    case kSysTickLoad: st_load_ = value & 0xFFFFFFu; return;
+    case kSysTickLoad:
+      st_load_ = value & 0xFFFFFFu;
+      return;
     case kSysTickVal:  // any write clears the count and the flag
       st_ctrl_ &= ~kStCountFlag;
       systick_restart();
@@ -280,18 +302,28 @@ void Cpu::write(uint32_t offset, uint32_t value) {
       if (value & kIcsrPendStClr) systick_pend_ = false;
       recount_pending();
       return;
-    case 0xD08: vtor_ = value & 0xFFFFFF80u; return;
+    case 0xD08:
+      vtor_ = value & 0xFFFFFF80u;
+      return;
     case 0xD0C:
       if ((value >> 16) == kAircrKey) prigroup_ = (value >> 8) & 7u;
       return;
-    case 0xF00: set_pending(kIrq0 + static_cast<int>(value & 0x1FFu)); return;  // STIR
-    default: break;
+    case 0xF00:
+      set_pending(kIrq0 + static_cast<int>(value & 0x1FFu));
+      return;  // STIR
+    default:
+      break;
   }
-  if (offset >= 0x100 && offset < 0x10C) iser_[(offset - 0x100) / 4] |= value;
-  else if (offset >= 0x180 && offset < 0x18C) iser_[(offset - 0x180) / 4] &= ~value;
-  else if (offset >= 0x200 && offset < 0x20C) ispr_[(offset - 0x200) / 4] |= value;
-  else if (offset >= 0x280 && offset < 0x28C) ispr_[(offset - 0x280) / 4] &= ~value;
-  else return;
+  if (offset >= 0x100 && offset < 0x10C)
+    iser_[(offset - 0x100) / 4] |= value;
+  else if (offset >= 0x180 && offset < 0x18C)
+    iser_[(offset - 0x180) / 4] &= ~value;
+  else if (offset >= 0x200 && offset < 0x20C)
+    ispr_[(offset - 0x200) / 4] |= value;
+  else if (offset >= 0x280 && offset < 0x28C)
+    ispr_[(offset - 0x280) / 4] &= ~value;
+  else
+    return;
   // Keep to the interrupts this chip has.
   ispr_[2] &= 0xFu;
   iser_[2] &= 0xFu;

@@ -79,7 +79,6 @@ class Cpu : public Peripheral {
   void write8(uint32_t offset, uint8_t value);
   bool stable(uint32_t offset) const override { return offset != kSysTickVal; }
 
-
  private:
   static constexpr uint32_t kSysTickCtrl = 0x010, kSysTickLoad = 0x014, kSysTickVal = 0x018;
   int group(int prio) const;

@@ -52,7 +52,8 @@ Fiber* Fiber::create(Entry entry, void* arg, size_t stack_bytes) {
   f->page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   const size_t usable = (stack_bytes + kReserve + f->page_ - 1) / f->page_ * f->page_;
   f->mapped_ = usable + f->page_;
-  void* m = mmap(nullptr, f->mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* m =
+      mmap(nullptr, f->mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (m == MAP_FAILED) {
     std::perror("tarvik-sim: stack");
     std::abort();

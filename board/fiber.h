@@ -1,9 +1,10 @@
 // Host contexts for the firmware's threads of execution: the board's main stack
 // and each task. Exactly one runs at a time; a switch is an explicit hand-over.
 #pragma once
+#include <ucontext.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <ucontext.h>
 
 namespace board {
 

@@ -21,19 +21,26 @@ Cycles Usart::char_time() const {
 
 uint32_t Usart::read(uint32_t offset) {
   switch (offset) {
-    case kSR: return sr_;
+    case kSR:
+      return sr_;
     case kDR: {
       const bool had = sr_ & kRXNE;
       sr_ &= ~(kRXNE | kORE);
       if (had && rx_taken_) rx_taken_();
       return rdr_;
     }
-    case kBRR: return brr_;
-    case kCR1: return cr1_;
-    case kCR2: return cr2_;
-    case kCR3: return cr3_;
-    case kGTPR: return gtpr_;
-    default: return 0;
+    case kBRR:
+      return brr_;
+    case kCR1:
+      return cr1_;
+    case kCR2:
+      return cr2_;
+    case kCR3:
+      return cr3_;
+    case kGTPR:
+      return gtpr_;
+    default:
+      return 0;
   }
 }
 
@@ -52,12 +59,23 @@ void Usart::write(uint32_t offset, uint32_t value) {
         sr_ &= ~kTXE;
       }
       break;
-    case kBRR: brr_ = value & 0xFFFFu; break;
-    case kCR1: cr1_ = value & 0x3FFFu; break;
-    case kCR2: cr2_ = value & 0x7F7Fu; break;
-    case kCR3: cr3_ = value & 0x7FFu; break;
-    case kGTPR: gtpr_ = value & 0xFFFFu; break;
-    default: break;
+    case kBRR:
+      brr_ = value & 0xFFFFu;
+      break;
+    case kCR1:
+      cr1_ = value & 0x3FFFu;
+      break;
+    case kCR2:
+      cr2_ = value & 0x7F7Fu;
+      break;
+    case kCR3:
+      cr3_ = value & 0x7FFu;
+      break;
+    case kGTPR:
+      gtpr_ = value & 0xFFFFu;
+      break;
+    default:
+      break;
   }
 }
 

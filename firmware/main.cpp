@@ -80,9 +80,9 @@ int main(void) {
   for (sTasks* row = fTasks; row->name != nullptr; ++row) {
     if (!(row->flags & TASK_AUTOSTART)) continue;
     // A row whose task could not be created is not marked running.
-    if (xTaskGenericCreate(row->task, *row->name, static_cast<unsigned short>(row->stack_size), &ucParameterToPass,
-                           static_cast<unsigned portBASE_TYPE>(row->priority), &row->handle, nullptr,
-                           nullptr) == pdPASS) {
+    if (xTaskGenericCreate(row->task, *row->name, static_cast<unsigned short>(row->stack_size),
+                           &ucParameterToPass, static_cast<unsigned portBASE_TYPE>(row->priority),
+                           &row->handle, nullptr, nullptr) == pdPASS) {
       row->flags |= TASK_RUNNING;
     }
   }

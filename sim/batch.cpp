@@ -2,8 +2,8 @@
 // input comes from a script and its output is collected byte for byte.
 #include <unistd.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "machine.h"
@@ -32,7 +32,6 @@ class StdinSource {
  private:
   bool eof_ = false;
 };
-
 
 template <typename Feed, typename Emit>
 BatchResult run(const Options& options, Feed feed, Emit emit) {

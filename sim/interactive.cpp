@@ -17,7 +17,7 @@ namespace {
 
 constexpr Cycles kSlice = seconds(0.01);
 constexpr auto kMaxLag = std::chrono::milliseconds(200);  // beyond this, re-anchor instead of sprinting
-constexpr uint8_t kQuitKey = 0x1D;                         // Ctrl-]
+constexpr uint8_t kQuitKey = 0x1D;                        // Ctrl-]
 
 class RawTerminal {
  public:
@@ -62,18 +62,20 @@ int run_interactive(const Options&) {
       out.clear();
     }
     if (m.halted() && !halt_reported) {
-      std::fprintf(stderr, "\r\ntarvik-sim: the board halted: %s (Ctrl-] quits)\r\n", b.cpu.halt_reason().c_str());
+      std::fprintf(stderr, "\r\ntarvik-sim: the board halted: %s (Ctrl-] quits)\r\n",
+                   b.cpu.halt_reason().c_str());
       halt_reported = true;
     }
-    const auto deadline =
-        wall_anchor + std::chrono::nanoseconds(static_cast<int64_t>(to_seconds(m.now() - virtual_anchor) * 1e9));
+    const auto deadline = wall_anchor + std::chrono::nanoseconds(
+                                            static_cast<int64_t>(to_seconds(m.now() - virtual_anchor) * 1e9));
     if (Clock::now() > deadline + kMaxLag) {
       wall_anchor = Clock::now();
       virtual_anchor = m.now();
       continue;
     }
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       pollfd pfd{STDIN_FILENO, POLLIN, 0};
       if (poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0) <= 0) break;
       uint8_t buf[64];

@@ -7,8 +7,8 @@ namespace sim {
 struct Options {
   enum class Mode { automatic, batch, interactive };
   Mode mode = Mode::automatic;
-  double until_s = -1;   // batch: end at this virtual time (seconds), if given
-  double settle_s = 2;   // batch: else end once input is done and the console quiet this long
+  double until_s = -1;  // batch: end at this virtual time (seconds), if given
+  double settle_s = 2;  // batch: else end once input is done and the console quiet this long
 };
 
 struct BatchResult {

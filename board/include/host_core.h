@@ -12,10 +12,10 @@ uint32_t get_primask();
 void set_primask(uint32_t value);
 uint32_t ldrex(volatile uint32_t* addr);
 uint32_t strex(uint32_t value, volatile uint32_t* addr);  // 0 on success
-void svc();                                // supervisor call (starts the first task)
-void exception_return();                   // leave the exception a new context was entered from
-void busy_cycles(uint64_t cycles);         // a busy loop of that many cycles
-void spin();                               // one turn of an endless polling loop
+void svc();                                               // supervisor call (starts the first task)
+void exception_return();                     // leave the exception a new context was entered from
+void busy_cycles(uint64_t cycles);           // a busy loop of that many cycles
+void spin();                                 // one turn of an endless polling loop
 [[noreturn]] void halt(const char* reason);  // an endless loop the board never leaves
 
 }  // namespace hostcpu

@@ -10,7 +10,7 @@ namespace hostbus {
 
 constexpr uint32_t kPeriphBase = 0x40000000u;  // APB1, APB2, AHB
 constexpr uint32_t kPeriphSize = 0x00024000u;
-constexpr uint32_t kCoreBase = 0xE000E000u;    // NVIC, SysTick, SCB
+constexpr uint32_t kCoreBase = 0xE000E000u;  // NVIC, SysTick, SCB
 constexpr uint32_t kCoreSize = 0x00001000u;
 
 alignas(8) extern unsigned char window[kPeriphSize + kCoreSize];

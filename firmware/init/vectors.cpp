@@ -2,8 +2,8 @@
 // the CPU model dispatches through this same table.
 #include "vectors.h"
 
-#include "core_cm3.h"
 #include "FreeRTOS.h"
+#include "core_cm3.h"
 
 extern "C" void Default_Handler(void) { cpu_halt("unexpected exception"); }
 
@@ -20,13 +20,17 @@ extern "C" void Reset_Handler(void);
 #define D Default_Handler
 
 extern "C" __attribute__((section(".isr_vector"), used)) const vector_t g_pfnVectors[] = {
-    INITIAL_STACK, RESET,
+    INITIAL_STACK,
+    RESET,
     D,  // NMI
     D,  // hard fault
     D,  // memory management fault
     D,  // bus fault
     D,  // usage fault
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     vPortSVCHandler,
     D,  // debug monitor
     nullptr,
@@ -34,11 +38,75 @@ extern "C" __attribute__((section(".isr_vector"), used)) const vector_t g_pfnVec
     xPortSysTickHandler,
     // IRQ 0..28: WWDG, PVD, TAMPER, RTC, FLASH, RCC, EXTI0-4, DMA1 1-7, ADC1_2, USB HP, USB LP, CAN RX1,
     // CAN SCE, EXTI9_5, TIM1 BRK, TIM1 UP, TIM1 TRG_COM, TIM1 CC, TIM2
-    D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
     D,  // IRQ 29: TIM3, the motor's PWM timer
     D,  // IRQ 30: TIM4, the encoder timer
     // IRQ 31..67: I2C1/2, SPI1/2, USART1-3, EXTI15_10, RTC alarm, USB wake-up
-    D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
+    D,
 };
 
 static_assert(sizeof(g_pfnVectors) / sizeof(g_pfnVectors[0]) == kVectorCount);

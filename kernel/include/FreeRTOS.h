@@ -3,7 +3,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// Order matters: each header builds on the one before.
+// clang-format off
 #include "projdefs.h"
 #include "FreeRTOSConfig.h"
 #include "portmacro.h"
 #include "portable.h"
+// clang-format on

@@ -10,6 +10,6 @@ typedef void* xQueueHandle;
 xQueueHandle xQueueCreateMutex(unsigned char ucQueueType);
 signed portBASE_TYPE xQueueGenericSend(xQueueHandle xQueue, const void* const pvItemToQueue,
                                        portTickType xTicksToWait, portBASE_TYPE xCopyPosition);
-signed portBASE_TYPE xQueueGenericReceive(xQueueHandle xQueue, void* const pvBuffer, portTickType xTicksToWait,
-                                          portBASE_TYPE xJustPeeking);
+signed portBASE_TYPE xQueueGenericReceive(xQueueHandle xQueue, void* const pvBuffer,
+                                          portTickType xTicksToWait, portBASE_TYPE xJustPeeking);
 void vQueueDelete(xQueueHandle xQueue);

@@ -21,7 +21,7 @@ signed portBASE_TYPE xTaskGenericCreate(pdTASK_CODE pxTaskCode, const signed cha
                                         unsigned short usStackDepth, void* pvParameters,
                                         unsigned portBASE_TYPE uxPriority, xTaskHandle* pxCreatedTask,
                                         portSTACK_TYPE* puxStackBuffer, const xMemoryRegion* const xRegions);
-#define xTaskCreate(pvTaskCode, pcName, usStackDepth, pvParameters, uxPriority, pxCreatedTask) \
+#define xTaskCreate(pvTaskCode, pcName, usStackDepth, pvParameters, uxPriority, pxCreatedTask)              \
   xTaskGenericCreate((pvTaskCode), (pcName), (usStackDepth), (pvParameters), (uxPriority), (pxCreatedTask), \
                      NULL, NULL)
 

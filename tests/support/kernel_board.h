@@ -3,8 +3,8 @@
 #pragma once
 #include <string>
 
-#include "board.h"
 #include "FreeRTOS.h"
+#include "board.h"
 #include "task.h"
 
 namespace test {

@@ -1,10 +1,10 @@
 // The CPU model's exception rules: priorities, grouping, BASEPRI and PRIMASK
 // masking, nesting, PendSV last, and the SysTick.
+#include "cpu.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "cpu.h"
 
 namespace {
 
@@ -29,8 +29,10 @@ struct CpuFixture : ::testing::Test {
   }
   void group(uint32_t prigroup) { cpu.write(kAircr, 0x05FA0000u | (prigroup << 8)); }
   void priority(int exc, uint8_t p) {
-    if (exc >= Cpu::kIrq0) cpu.write8(kIpr0 + static_cast<uint32_t>(exc - Cpu::kIrq0), p);
-    else cpu.write8(0xD18 + static_cast<uint32_t>(exc - 4), p);
+    if (exc >= Cpu::kIrq0)
+      cpu.write8(kIpr0 + static_cast<uint32_t>(exc - Cpu::kIrq0), p);
+    else
+      cpu.write8(0xD18 + static_cast<uint32_t>(exc - 4), p);
   }
 };
 
@@ -81,7 +83,7 @@ TEST_F(CpuFixture, PrimaskMasksEverything) {
 TEST_F(CpuFixture, HigherGroupNestsEqualGroupWaits) {
   group(5);
   priority(kLow, 0xC0);
-  priority(kMid, 0xD0);   // same group as kLow, lower sub-priority
+  priority(kMid, 0xD0);  // same group as kLow, lower sub-priority
   priority(kHigh, 0x40);
   table[kLow] = [] {
     order += "L(";
@@ -133,15 +135,15 @@ TEST_F(CpuFixture, SysTickFiresEveryPeriodAndCountsDown) {
   static int* counter;
   counter = &ticks;
   table[Cpu::kSysTick] = [] { ++*counter; };
-  cpu.write(0x014, 71999);    // LOAD
-  cpu.write(0x018, 0);        // VAL
-  cpu.write(0x010, 0x7);      // core clock, interrupt, enable
+  cpu.write(0x014, 71999);  // LOAD
+  cpu.write(0x018, 0);      // VAL
+  cpu.write(0x010, 0x7);    // core clock, interrupt, enable
   cpu.busy(72000 * 10 + 100);
   EXPECT_EQ(ticks, 10);
   const uint32_t val = cpu.read(0x018);
   EXPECT_LT(val, 71999u);
   EXPECT_GT(val, 71999u - 500);  // 100 cycles, plus exception entries and returns
-  cpu.write(0x010, 0x5);  // interrupt off: no more events
+  cpu.write(0x010, 0x5);         // interrupt off: no more events
   cpu.busy(72000 * 3);
   EXPECT_EQ(ticks, 10);
   EXPECT_TRUE(events.empty());

@@ -32,9 +32,9 @@ TEST(KernelHeap, SizesAreRoundedToEightWithAHeader) {
 }
 
 TEST(KernelHeap, BestFitTakesTheSmallestBlockThatFits) {
-  void* a = pvPortMalloc(24);   // 32-byte block
+  void* a = pvPortMalloc(24);  // 32-byte block
   void* gap1 = pvPortMalloc(8);
-  void* c = pvPortMalloc(56);   // 64-byte block
+  void* c = pvPortMalloc(56);  // 64-byte block
   void* gap2 = pvPortMalloc(8);
   ASSERT_TRUE(a && gap1 && c && gap2);
   vPortFree(c);
@@ -55,7 +55,7 @@ TEST(KernelHeap, FreedNeighboursAreNotMerged) {
   const auto list_before = free_blocks();
   EXPECT_EQ(pvPortMalloc(1500), nullptr);  // two 1000-byte blocks side by side do not make one
   EXPECT_EQ(xPortGetFreeHeapSize(), free_before);
-  EXPECT_EQ(free_blocks(), list_before);   // a refused request leaves the heap as it was
+  EXPECT_EQ(free_blocks(), list_before);  // a refused request leaves the heap as it was
   // Among blocks of one size the one freed last is found first.
   EXPECT_EQ(pvPortMalloc(1000 - kHeader), blocks[4]);
 }

@@ -203,7 +203,8 @@ TEST(KernelTasks, StackOverflowIsReportedByNameAndStopsScheduling) {
       0.05);
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(board::the_board().cpu.halted());
-  EXPECT_NE(test::console_output().find("Error!!! ApplicationStackOverflow. Task: GREEDY\r\n"), std::string::npos);
+  EXPECT_NE(test::console_output().find("Error!!! ApplicationStackOverflow. Task: GREEDY\r\n"),
+            std::string::npos);
   const auto ticks = board::the_board().cpu.exceptions_taken(board::Cpu::kPendSv);
   test::run_more(0.05);
   EXPECT_EQ(board::the_board().cpu.exceptions_taken(board::Cpu::kPendSv), ticks);  // no task runs again
@@ -225,7 +226,8 @@ void recursive(void*) { recurse(1); }
 TEST(KernelTasks, DeepRecursionReachesTheHook) {
   test::run_kernel([] { create(recursive, "DEEP"); }, 0.05);
   EXPECT_TRUE(board::the_board().cpu.halted());
-  EXPECT_NE(test::console_output().find("Error!!! ApplicationStackOverflow. Task: DEEP\r\n"), std::string::npos);
+  EXPECT_NE(test::console_output().find("Error!!! ApplicationStackOverflow. Task: DEEP\r\n"),
+            std::string::npos);
   EXPECT_GT(deepest, 10);
 }
 

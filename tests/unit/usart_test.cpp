@@ -27,7 +27,7 @@ struct UsartFixture : ::testing::Test {
 };
 
 TEST_F(UsartFixture, TransmissionCompletesOneCharacterTimeAfterTheWrite) {
-  EXPECT_EQ(b.usart1.char_time(), 6250u);  // 10 bits at 115200 baud, in 72 MHz cycles
+  EXPECT_EQ(b.usart1.char_time(), 6250u);               // 10 bits at 115200 baud, in 72 MHz cycles
   EXPECT_TRUE(b.usart1.read(Usart::kSR) & Usart::kTC);  // set from reset
   const auto start = b.now();
   b.usart1.write(Usart::kDR, 'A');

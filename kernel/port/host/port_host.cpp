@@ -1,10 +1,11 @@
 // The kernel port for the simulated board: every task runs in a host context of
 // its own and the CPU model hands the processor from one to the next in PendSV,
 // exactly when the chip would switch.
-#include "fiber.h"
-#include "FreeRTOS.h"
-#include "port_common.h"
 #include "port_host.h"
+
+#include "FreeRTOS.h"
+#include "fiber.h"
+#include "port_common.h"
 #include "task.h"
 #include "tcb.h"
 
@@ -34,9 +35,8 @@ void switch_to_current() { board::Fiber::switch_to(pxCurrentTCB->pxHost->fiber);
 
 bool xPortInitTask(tskTCB* tcb, pdTASK_CODE code, void* parameters) {
   auto* task = new HostTask{nullptr, code, parameters};
-  task->fiber = board::Fiber::create(task_entry, task,
-                                     kHostStackBase + tcb->uxStackDepth * sizeof(portSTACK_TYPE) *
-                                                          kHostStackPerBoardByte);
+  task->fiber = board::Fiber::create(
+      task_entry, task, kHostStackBase + tcb->uxStackDepth * sizeof(portSTACK_TYPE) * kHostStackPerBoardByte);
   tcb->pxHost = task;
   return true;
 }
