@@ -1,7 +1,6 @@
 // Host contexts for the firmware's threads of execution: the board's main stack
 // and each task. Exactly one runs at a time; a switch is an explicit hand-over.
 #pragma once
-#include <ucontext.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +37,7 @@ class Fiber {
   static void trampoline();
   unsigned char* check_zone() const { return base_ + page_ + kReserve; }
 
-  ucontext_t ctx_{};
+  void* sp_ = nullptr;  // saved stack pointer while switched out
   unsigned char* base_ = nullptr;  // mapping, guard page first
   size_t mapped_ = 0;
   size_t page_ = 0;
