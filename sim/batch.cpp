@@ -35,7 +35,7 @@ class StdinSource {
 
 template <typename Feed, typename Emit>
 BatchResult run(const Options& options, Feed feed, Emit emit) {
-  Machine m;
+  Machine m(options);
   board::Board& b = m.board();
   BatchResult result;
   Cycles last_output = 0;
@@ -76,10 +76,8 @@ BatchResult run(const Options& options, Feed feed, Emit emit) {
         },
         kCheckEvery);
   }
-  if (m.halted()) {
-    result.exit_status = 1;
-    result.diagnostics = "tarvik-sim: the board halted: " + b.cpu.halt_reason() + "\n";
-  }
+  result.diagnostics = m.finish();
+  result.exit_status = m.halted() ? 1 : 0;
   return result;
 }
 

@@ -42,11 +42,10 @@ class RawTerminal {
 
 }  // namespace
 
-int run_interactive(const Options&) {
+// Runs until Ctrl-] or the end of input; returns the exit status.
+static int interact(Machine& m) {
   using Clock = std::chrono::steady_clock;
-  RawTerminal terminal;
   std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits.\r\n", stderr);
-  Machine m;
   board::Board& b = m.board();
   std::string out;
   b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
@@ -90,6 +89,17 @@ int run_interactive(const Options&) {
       }
     }
   }
+}
+
+int run_interactive(const Options& options) {
+  Machine m(options);
+  int status;
+  {
+    RawTerminal terminal;
+    status = interact(m);
+  }
+  std::fputs(m.finish().c_str(), stderr);
+  return status;
 }
 
 }  // namespace sim

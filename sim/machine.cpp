@@ -61,7 +61,15 @@ void LineInput::deliver(void* ctx, uint64_t) {
   if (in->mode_ == Mode::live && !in->queue_.empty()) in->schedule_next(in->board_.now() + char_time);
 }
 
-Machine::Machine() : board_(board::the_board()) { board_.set_firmware(firmware_reset, g_pfnVectors); }
+Machine::Machine(const Options& options) : options_(options), board_(board::the_board()) {
+  board_.set_firmware(firmware_reset, g_pfnVectors);
+}
+
+std::string Machine::finish() {
+  std::string report;
+  if (halted()) report += "tarvik-sim: the board halted: " + board_.cpu.halt_reason() + "\n";
+  return report;
+}
 
 void Machine::run_until(Cycles t) { board_.run_until(t); }
 

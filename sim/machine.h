@@ -7,6 +7,7 @@
 #include <string>
 
 #include "board.h"
+#include "sim.h"
 
 namespace sim {
 
@@ -43,9 +44,15 @@ class LineInput {
   Cycles last_activity_ = 0;
 };
 
+// The board with the firmware and the devices and files the options ask for.
 class Machine {
  public:
-  Machine();
+  explicit Machine(const Options& options = Options{});
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+  // Ends the run: writes the files the options asked for; returns what is to be
+  // reported on standard error (empty if nothing).
+  std::string finish();
   board::Board& board() { return board_; }
   // Runs virtual time forward to `t`; the firmware starts on the first call.
   void run_until(Cycles t);
@@ -55,6 +62,7 @@ class Machine {
   bool halted() const { return board_.cpu.halted(); }
 
  private:
+  const Options options_;
   board::Board& board_;
 };
 
