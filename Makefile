@@ -1,8 +1,8 @@
 # The commands people type. Everything else is CMake.
-.PHONY: all run test deps host host-release firmware bench clean
+.PHONY: all run test deps host host-release firmware flash bench clean
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
-	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib
+	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm
 
 all: host-release
 
@@ -28,14 +28,38 @@ host-release: deps
 run: host-release
 	build/host-release/tarvik-sim
 
+# Both sets run even if the first fails.
 test: host host-release firmware
-	ctest --preset host
+	@status=0; ctest --preset host || status=1; ctest --preset arm || status=1; exit $$status
 
-# For now the firmware and kernel compiled for the chip; the linked image comes with
-# the start-up code and the Cortex-M3 context switch.
+# The board image build/arm/tarvik.elf (.hex, .bin, .map) with its memory budget,
+# and the kernel port test image for QEMU.
 firmware: deps
 	cmake --preset arm >/dev/null
 	cmake --build --preset arm
+
+# Programs the unit: through the STM32 serial bootloader on USART1 (BOOT0 high,
+# then reset) with stm32flash on PORT, or with PROGRAMMER=stlink through an
+# ST-Link, connecting under reset since the firmware turns SWD off.
+# DRY_RUN=1 prints the command instead of running it.
+PORT ?= /dev/ttyUSB0
+PROGRAMMER ?= serial
+ifeq ($(PROGRAMMER),stlink)
+FLASH_TOOL := st-flash
+FLASH_PACKAGE := stlink-tools
+FLASH_COMMAND := st-flash --reset --connect-under-reset write build/arm/tarvik.bin 0x08000000
+else
+FLASH_TOOL := stm32flash
+FLASH_PACKAGE := stm32flash
+FLASH_COMMAND := stm32flash -b 115200 -w build/arm/tarvik.hex -v -g 0x08000000 $(PORT)
+endif
+
+flash: firmware
+	@case "$(PROGRAMMER)" in serial|stlink) ;; *) echo "PROGRAMMER is serial or stlink"; exit 1;; esac
+	@if [ -n "$(DRY_RUN)" ]; then echo "$(FLASH_COMMAND)"; \
+	elif ! command -v $(FLASH_TOOL) >/dev/null; then \
+	  echo "$(FLASH_TOOL) is missing. Run: sudo apt-get install -y $(FLASH_PACKAGE)"; exit 1; \
+	else echo "$(FLASH_COMMAND)"; $(FLASH_COMMAND); fi
 
 bench: host-release
 	build/host-release/bench/bench_idle
