@@ -63,28 +63,35 @@ void idle_task(void*);
 
 tskTCB* to_tcb(xTaskHandle handle) { return handle ? static_cast<tskTCB*>(handle) : pxCurrentTCB; }
 
-// The control block comes from the heap; on the host it lives in host memory and
-// a block of the chip's size stands for it in the heap.
-tskTCB* allocate_tcb() {
+// Kernel objects come from the heap. On the host they live in host memory, and a
+// block of the chip's size stands for each one in the heap, so that the heap runs
+// out where it would on the chip.
+template <typename T>
+T* kernel_new(size_t board_size) {
 #if defined(__arm__)
-  return static_cast<tskTCB*>(pvPortMalloc(sizeof(tskTCB)));
+  (void)board_size;
+  return static_cast<T*>(pvPortMalloc(sizeof(T)));
 #else
-  void* charge = pvPortMalloc(portBOARD_TCB_SIZE);
+  void* charge = pvPortMalloc(board_size);
   if (charge == nullptr) return nullptr;
-  auto* tcb = new tskTCB{};
-  tcb->pvCharge = charge;
-  return tcb;
+  auto* object = new T{};
+  object->pvCharge = charge;
+  return object;
 #endif
 }
 
-void release_tcb(tskTCB* tcb) {
+template <typename T>
+void kernel_delete(T* object) {
 #if defined(__arm__)
-  vPortFree(tcb);
+  vPortFree(object);
 #else
-  vPortFree(tcb->pvCharge);
-  delete tcb;
+  vPortFree(object->pvCharge);
+  delete object;
 #endif
 }
+
+tskTCB* allocate_tcb() { return kernel_new<tskTCB>(portBOARD_TCB_SIZE); }
+void release_tcb(tskTCB* tcb) { kernel_delete(tcb); }
 
 void free_task(tskTCB* tcb) {
   vPortFreeTask(tcb);
@@ -279,19 +286,25 @@ namespace {
 struct Mutex {
   tskTCB* holder;
   xLIST waiting;
+#if !defined(__arm__)
+  void* pvCharge;
+#endif
 };
+#if defined(__arm__)
+static_assert(sizeof(Mutex) == portBOARD_MUTEX_SIZE, "the host charges this size to the heap");
+#endif
 
 }  // namespace
 
 xQueueHandle xQueueCreateMutex(unsigned char) {
-  auto* m = static_cast<Mutex*>(pvPortMalloc(sizeof(Mutex)));
+  auto* m = kernel_new<Mutex>(portBOARD_MUTEX_SIZE);
   if (m == nullptr) return nullptr;
   m->holder = nullptr;
   vListInitialise(&m->waiting);
   return m;
 }
 
-void vQueueDelete(xQueueHandle xQueue) { vPortFree(xQueue); }
+void vQueueDelete(xQueueHandle xQueue) { kernel_delete(static_cast<Mutex*>(xQueue)); }
 
 signed portBASE_TYPE xQueueGenericReceive(xQueueHandle xQueue, void* const, portTickType xTicksToWait,
                                           portBASE_TYPE) {

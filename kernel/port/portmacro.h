@@ -20,6 +20,7 @@ typedef uint32_t portTickType;
 // Bytes a task control block takes on the chip; the host charges the same to the
 // heap so that memory runs out where it would on the board.
 #define portBOARD_TCB_SIZE 72
+#define portBOARD_MUTEX_SIZE 32
 
 #define portYIELD() vPortYield()
 #define portEND_SWITCHING_ISR(x) \
