@@ -61,17 +61,23 @@ void LineInput::deliver(void* ctx, uint64_t) {
   if (in->mode_ == Mode::live && !in->queue_.empty()) in->schedule_next(in->board_.now() + char_time);
 }
 
-Machine::Machine(const Options& options) : options_(options), board_(board::the_board()) {
+Machine::Machine(const Options& options)
+    : options_(options), board_(board::the_board()), backup_(options_, board_.bkp) {
   board_.set_firmware(firmware_reset, g_pfnVectors);
 }
 
 std::string Machine::finish() {
   std::string report;
   if (halted()) report += "tarvik-sim: the board halted: " + board_.cpu.halt_reason() + "\n";
+  report += backup_.finish();
   return report;
 }
 
-void Machine::run_until(Cycles t) { board_.run_until(t); }
+void Machine::run_until(Cycles t) {
+  board_.run_until(t);
+  // A run killed later still leaves the last value in the file.
+  backup_.sync();
+}
 
 void Machine::run_while(const std::function<bool()>& more, Cycles every, Cycles limit) {
   while (now() < limit && more()) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "backup_file.h"
 #include "board.h"
 #include "sim.h"
 
@@ -64,6 +65,7 @@ class Machine {
  private:
   const Options options_;
   board::Board& board_;
+  BackupKeeper backup_;
 };
 
 }  // namespace sim

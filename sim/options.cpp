@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "backup_file.h"
 #include "sim.h"
 
 namespace sim {
@@ -13,6 +14,7 @@ namespace {
 
 const char kHelp[] =
     "Usage: tarvik-sim [--batch [--until SECONDS] [--settle SECONDS]]\n"
+    "                  [--backup FILE] [--battery-removed]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -30,6 +32,12 @@ const char kHelp[] =
     "  --until SECONDS    end the batch run at this virtual time\n"
     "  --settle SECONDS   otherwise end once standard input is exhausted and the console\n"
     "                     line has been quiet this long in virtual time (default 2)\n"
+    "  --backup FILE      keep the battery-backed registers (BKP) in FILE across runs;\n"
+    "                     without it, interactive runs keep them in\n"
+    "                     $XDG_STATE_HOME/tarvik/backup.bin (else\n"
+    "                     ~/.local/state/tarvik/backup.bin) and batch runs start cleared\n"
+    "  --battery-removed  start with the backup domain cleared, as after the loss of\n"
+    "                     its supply (the file is then overwritten)\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
@@ -70,6 +78,15 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
         exit_status = 2;
         return false;
       }
+    } else if (arg == "--backup") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "tarvik-sim: --backup needs a file name\n");
+        exit_status = 2;
+        return false;
+      }
+      options.backup_file = argv[++i];
+    } else if (arg == "--battery-removed") {
+      options.battery_removed = true;
     } else {
       std::fprintf(stderr, "tarvik-sim: unknown option %s (see --help)\n", arg.c_str());
       exit_status = 2;
@@ -78,6 +95,13 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   }
   if (options.mode == Options::Mode::automatic)
     options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
+  // A file that is not ours would be overwritten at the end of the run.
+  const std::string backup_problem = backup_file_problem(options);
+  if (!backup_problem.empty()) {
+    std::fprintf(stderr, "tarvik-sim: %s\n", backup_problem.c_str());
+    exit_status = 2;
+    return false;
+  }
   return true;
 }
 

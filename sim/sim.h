@@ -9,6 +9,10 @@ struct Options {
   Mode mode = Mode::automatic;
   double until_s = -1;  // batch: end at this virtual time (seconds), if given
   double settle_s = 2;  // batch: else end once input is done and the console quiet this long
+  // --backup: where the backup domain is kept ("": the mode's default)
+  std::string backup_file;
+  // --battery-removed: the backup domain starts cleared
+  bool battery_removed = false;
 };
 
 struct BatchResult {
