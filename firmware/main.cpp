@@ -4,7 +4,10 @@
 #include "board_config.h"
 #include "console.h"
 #include "core_cm3.h"
+#include "keys.h"
 #include "leds.h"
+#include "refstorage.h"
+#include "rs485.h"
 #include "stm32f10x_tim.h"
 
 static const signed char* c_task_name = reinterpret_cast<const signed char*>("NAME");
@@ -18,10 +21,10 @@ static const signed char* c_task_rs485 = reinterpret_cast<const signed char*>("R
 sTasks fTasks[] = {
     {&c_task_name, 478, 2, nullptr, 0x00, vTaskCode},
     {&c_task_console_name, 878, 2, nullptr, TASK_AUTOSTART, vTaskConsole},
-    {&c_task_refstorage, 478, 2, nullptr, 0x00, nullptr},
+    {&c_task_refstorage, 478, 2, nullptr, TASK_AUTOSTART, vTaskRefStorage},
     {&c_task_lcd, 478, 2, nullptr, 0x00, nullptr},
-    {&c_task_keys, 478, 2, nullptr, 0x00, nullptr},
-    {&c_task_rs485, 878, 2, nullptr, 0x00, nullptr},
+    {&c_task_keys, 478, 2, nullptr, TASK_AUTOSTART, vTaskKeys},
+    {&c_task_rs485, 878, 2, nullptr, TASK_AUTOSTART, vTaskRS485},
     {nullptr, 0, 0, nullptr, 0x00, nullptr},
 };
 

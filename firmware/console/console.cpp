@@ -11,6 +11,47 @@
 // help lists the words in this order, eight to a line.
 const sConsole fConsole[] = {
     /*  0 */ {"help", "List of command or Help about command.\r\n help <command> ", help},
+    /*  3 */ {"listt_ex", "List of tasks in system.\r\n Warning! Use in debug mode only", listt_ex},
+    /*  4 */ {"listt", "List of tasks in system.", listt},
+    /*  5 */ {"delt", "Delete task.\r\n delt <nametask> ", delt},
+    /*  6 */ {"led", "on/off leds.\r\n led -n=<num led> -f=<on/off>\r\nwhere:\n 0-GREEN, 1-BLUE", led},
+    /*  7 */ {"backup_crc", "Calculate crc for backup vars.", console_backup_crc},
+    /*  8 */
+    {"backup_set",
+     "Write vars to backup.\r\nbackup_set <num> <val>\r\nwhere: <num>-numb of backup reg <val> -int value",
+     console_backup_set},
+    /*  9 */
+    {"backup_get", "Read vars from backup.\r\nbackup_get <num> <val>\r\nwhere: <num>-numb of backup reg",
+     console_backup_get},
+    /* 10 */ {"backup_list", "List of vars in backup.", console_backup_list},
+    /* 11 */ {"listv", "List of vars in system.", listv},
+    /* 12 */
+    {"var_set",
+     "Write vars to storage.\r\nvar_set <name> <type> <val>\r\nwhere: <name>-var name <type> -int/str <val> "
+     "-value",
+     console_var_set},
+    /* 13 */
+    {"var_get", "Read vars from backup.\r\nbackup_get <num> <val>\r\nwhere: <name>-var name ",
+     console_var_get},
+    /* 14 */
+    {"var_del", "Read vars from backup.\r\nbackup_get <num> <val>\r\nwhere: <name>-var name ",
+     console_var_del},
+    /* 15 */ {"e3on", "Engine3 turn on.", console_engine3_on},
+    /* 16 */ {"e3off", "Engine3 turn off.", console_engine3_off},
+    /* 17 */
+    {"e3acc", "Engine3 calc acceleration.\r\ne3acc -t=<num> -i=<num> -o=<num> <msec>", console_engine3_acc},
+    /* 18 */
+    {"e3pid", "Engine3 enable PID.\r\ne3pid -f=<0,1,2> -p=<num> -i=<num> -d=<num> <target>",
+     console_engine3_pid},
+    /* 19 */ {"e3target", "Setup pid-target for engine3.", console_engine3_target},
+    /* 20 */ {"e3info", "Info about engine3.", console_engine3_info},
+    /* 21 */ {"e3dir", "Engine3 change direction. e3dir <dir>\r\nwhere: <dir>-0/1", console_engine3_dir},
+    /* 22 */ {"e3pulse", "Engine3 change pulse. e3pulse <pwm>\r\nwhere: <pwn>-0/100", console_engine3_pulse},
+    /* 23 */
+    {"e3period", "Engine3 change period. e3period <pwm>\r\nwhere: <pwn>-0/100", console_engine3_period},
+    /* 24 */ {"keys", "Test keyboard. STOP- exit.", console_keys_press},
+    /* 25 */ {"freq3", "Frequency of engine 3. STOP- exit.", console_freq3},
+    /* 28 */ {"aly", "Monitoring.", console_aly},
     {nullptr, nullptr, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include "FreeRTOS.h"
 #include "core_cm3.h"
+#include "itrs.h"
 
 extern "C" void Default_Handler(void) { cpu_halt("unexpected exception"); }
 
@@ -36,8 +37,8 @@ extern "C" __attribute__((section(".isr_vector"), used)) const vector_t g_pfnVec
     // IRQ 0..28: WWDG, PVD, TAMPER, RTC, FLASH, RCC, EXTI0-4, DMA1 1-7, ADC1_2, USB HP, USB LP,
     // CAN RX1, CAN SCE, EXTI9_5, TIM1 BRK, TIM1 UP, TIM1 TRG_COM, TIM1 CC, TIM2
     D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D,
-    D,  // IRQ 29: TIM3, the motor's PWM timer
-    D,  // IRQ 30: TIM4, the encoder timer
+    vEngine3Handler,  // IRQ 29: TIM3, the motor's PWM timer
+    vEngine4Handler,  // IRQ 30: TIM4, the encoder timer
     // IRQ 31..67: I2C1/2, SPI1/2, USART1-3, EXTI15_10, RTC alarm, USB wake-up
     D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D, D,
 };

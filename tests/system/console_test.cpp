@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "help_text.h"
 #include "sim.h"
 
 namespace {
@@ -36,26 +37,26 @@ std::string console_after(const std::string& input) {
 TEST(Console, HelpListsCommandsOrDescribesOne) {
   EXPECT_EQ(
       console_after("help\rhelp help\rhelp nope\r"),
-      kStart + ran("help", "help ") +
+      kStart + ran("help", help_text::listing()) +
           ran("help help", "Command help:\nList of command or Help about command.\r\n help <command> ") +
           ran("help nope", not_exist("nope")));
 }
 
 TEST(Console, OnlyTheWholeCommandWordMatches) {
   EXPECT_EQ(console_after("\r   \r  help  \rHELP\rhel\rhelpx\r"),
-            kStart + kNotFound + "   " + kNotFound + ran("  help  ", "help ") + "HELP" + kNotFound + "hel" +
-                kNotFound + "helpx" + kNotFound);
+            kStart + kNotFound + "   " + kNotFound + ran("  help  ", help_text::listing()) + "HELP" +
+                kNotFound + "hel" + kNotFound + "helpx" + kNotFound);
 }
 
 TEST(Console, ControlCharactersAndLineEndings) {
   // LF after CR is dropped; DEL, tab and ESC are dropped while the rest of an
   // arrow key's sequence lands in the line; LF alone never runs a line.
   EXPECT_EQ(console_after("help\r\n\x1b[A\x7f\t\rhelp\n\n"),
-            kStart + ran("help", "help ") + "[A" + kNotFound + "help");
+            kStart + ran("help", help_text::listing()) + "[A" + kNotFound + "help");
 }
 
 TEST(Console, BackspaceErasesOnlyWhatWasTyped) {
-  EXPECT_EQ(console_after("\b\bhelpx\b\r"), kStart + "helpx" + wipe(1) + ran("", "help "));
+  EXPECT_EQ(console_after("\b\bhelpx\b\r"), kStart + "helpx" + wipe(1) + ran("", help_text::listing()));
 }
 
 TEST(Console, LineHoldsAtMost48Characters) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "heap_info.h"
+#include "help_text.h"
 #include "machine.h"
 #include "main.h"
 #include "port_host.h"
@@ -16,7 +17,7 @@ const std::string kBanner = "\r\n Tarvik! Start programm.\r\n Version: 0.0.1\r\n
 TEST(Startup, BannerPromptAndHelpByteForByte) {
   sim::Options opt;
   const sim::BatchResult r = sim::run_batch("help\r", opt);
-  EXPECT_EQ(r.console, kBanner + "console>help\r\nhelp \r\nconsole>");
+  EXPECT_EQ(r.console, kBanner + "console>help\r\n" + help_text::listing() + "\r\nconsole>");
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.diagnostics, "");
 }
@@ -28,7 +29,7 @@ TEST(Startup, CreatedRowsAreRunningAndTheOthersUntouched) {
   int rows = 0;
   for (const sTasks* row = fTasks; row->name != nullptr; ++row, ++rows) {
     const std::string name = reinterpret_cast<const char*>(*row->name);
-    if (name == "CONSOLE") {
+    if (name == "CONSOLE" || name == "REFSTORAGE" || name == "KEYS" || name == "RS485") {
       EXPECT_EQ(row->flags, 0x81) << name;
       EXPECT_NE(row->handle, nullptr) << name;
     } else {
