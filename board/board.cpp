@@ -27,6 +27,8 @@ Board::Board() {
   bus.attach(Addresses::kFlash, 0x400, &flash);
   bus.attach(Addresses::kCrc, 0x400, &crc);
   bus.attach(Addresses::kCore, 0x1000, &cpu);
+  tim3.set_irq_listener([this](bool high) { cpu.set_irq_line(kTim3Irq, high); });
+  tim4.set_irq_listener([this](bool high) { cpu.set_irq_line(kTim4Irq, high); });
 }
 
 void Board::set_firmware(void (*reset)(), const Cpu::Handler* vectors) {

@@ -13,8 +13,11 @@
 #include "fiber.h"
 #include "flash.h"
 #include "gpio.h"
+#include "keypad.h"
+#include "motor.h"
 #include "pwr.h"
 #include "rcc.h"
+#include "rs485.h"
 #include "timer.h"
 #include "usart.h"
 
@@ -27,6 +30,7 @@ struct Addresses {
                             kGpioC = 0x40011000, kUsart1 = 0x40013800, kRcc = 0x40021000, kFlash = 0x40022000,
                             kCrc = 0x40023000, kCore = 0xE000E000;
 };
+constexpr int kTim3Irq = 29, kTim4Irq = 30;
 
 class Board {
  public:
@@ -50,9 +54,15 @@ class Board {
   Gpio gpioa{'A'}, gpiob{'B'}, gpioc{'C'};
   Usart usart1{events, rcc, true};
   Usart usart2{events, rcc, false};
-  Timer tim3, tim4;
+  Timer tim3{events, rcc};
+  Timer tim4{events, rcc};
   Crc crc;
   Bus bus{cpu, events, rcc};
+
+  // Devices on the board's pins.
+  Motor motor{events, gpioa, gpiob, tim3, tim4};
+  Keypad keypad{gpioc};
+  Rs485 rs485{usart2, gpioa};
 
  private:
   static void main_entry(void* self);

@@ -148,8 +148,21 @@ void Cpu::take_exceptions() {
   }
 }
 
+void Cpu::set_irq_line(int irq, bool high) {
+  const uint32_t bit = 1u << (irq % 32);
+  if (high) {
+    lines_[irq / 32] |= bit;
+    set_pending(kIrq0 + irq);
+  } else {
+    lines_[irq / 32] &= ~bit;
+  }
+}
+
 void Cpu::exception_return() {
-  if (depth_ > 0) --depth_;
+  if (depth_ > 0) {
+    const int irq = active_[--depth_] - kIrq0;
+    if (irq >= 0 && ((lines_[irq / 32] >> (irq % 32)) & 1u)) set_pending(kIrq0 + irq);
+  }
   events_.advance_to(events_.now() + CpuTiming::kExceptionReturn);
 }
 

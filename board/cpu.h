@@ -59,6 +59,10 @@ class Cpu : public Peripheral {
 
   // Pending state, as the NVIC and SCB hold it.
   void set_pending(int exception);
+  // A peripheral's interrupt request line (level-sensitive, as on the NVIC): a
+  // rising line pends the interrupt, and a line still high when its handler
+  // returns pends it again.
+  void set_irq_line(int irq, bool high);
   void clear_pending(int exception);
   bool is_pending(int exception) const;
   bool is_active(int exception) const;
@@ -107,6 +111,7 @@ class Cpu : public Peripheral {
   uint64_t st_token_ = 0;
 
   uint32_t basepri_ = 0, primask_ = 0;
+  uint32_t lines_[3] = {};
   int active_[kExceptions] = {};
   int depth_ = 0;
   int pending_ = 0;  // number of pending exceptions, masked or not

@@ -1,5 +1,9 @@
 #include "timer.h"
 
+#include <algorithm>
+
+#include "rcc.h"
+
 namespace board {
 
 namespace {
@@ -27,6 +31,7 @@ uint8_t Timer::oc_mode(int ch) const {
 bool Timer::channel_is_input(int ch) const { return valid(ch) && (ccmr_of(ch) & kCcs) != kCcsOutput; }
 
 uint32_t Timer::read(uint32_t offset) {
+  settle(now());
   if (offset >= kCCR1 && offset <= kCCR4 && offset % 4 == 0) {
     const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
     if (channel_is_input(ch)) {
@@ -53,7 +58,7 @@ uint32_t Timer::read(uint32_t offset) {
     case kCCER:
       return ccer_;
     case kCNT:
-      return cnt_;
+      return count_at(now());
     case kPSC:
       return psc_;
     case kARR:
@@ -70,17 +75,31 @@ uint32_t Timer::read(uint32_t offset) {
 }
 
 void Timer::write(uint32_t offset, uint32_t value) {
+  const Cycles t = now();
+  settle(t);
   if (offset >= kCCR1 && offset <= kCCR4 && offset % 4 == 0) {
     const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
-    if (channel_is_input(ch)) return;  // the captured value is read-only
-    ccr_[ch - 1] = static_cast<uint16_t>(value);
-    if ((ccmr_of(ch) & kOcpe) == 0) ccr_active_[ch - 1] = ccr_[ch - 1];
-    return;
+    if (!channel_is_input(ch)) {  // the captured value is read-only
+      ccr_[ch - 1] = static_cast<uint16_t>(value);
+      if ((ccmr_of(ch) & kOcpe) == 0) ccr_active_[ch - 1] = ccr_[ch - 1];
+    }
+  } else {
+    write_register(offset, value, t);
   }
+  irq_check();
+  reschedule();
+  if (write_listener_) write_listener_(offset, value);
+}
+
+void Timer::write_register(uint32_t offset, uint32_t value, Cycles t) {
   switch (offset) {
-    case kCR1:
+    case kCR1: {
+      const bool was = counting();
+      if (was && !(value & kCen)) cnt_ = count_at(t);
       cr1_ = value & kCr1Stored;
+      if (!was && counting()) start_counting(t);
       break;
+    }
     case kCR2:
       cr2_ = value & kCr2Stored;
       break;
@@ -110,6 +129,7 @@ void Timer::write(uint32_t offset, uint32_t value) {
       break;
     case kCNT:
       cnt_ = static_cast<uint16_t>(value);
+      if (counting()) start_counting(t);
       break;
     case kPSC:
       psc_ = static_cast<uint16_t>(value);
@@ -129,7 +149,6 @@ void Timer::write(uint32_t offset, uint32_t value) {
     default:
       break;
   }
-  irq_check();
 }
 
 // A channel's direction (CCxS) changes only while the channel is off.
@@ -148,6 +167,7 @@ void Timer::generate(uint32_t events) {
     prescaler_count_ = 0;
     update_event(true);
     cnt_ = down ? arr_active_ : 0;
+    if (counting()) start_counting(now());
   }
   for (int ch = 1; ch <= 4; ++ch) {
     if ((events & cc_flag(ch)) == 0) continue;
@@ -171,12 +191,14 @@ void Timer::update_event(bool software) {
 
 void Timer::capture(int ch) {
   if (sr_ & cc_flag(ch)) sr_ |= overcapture_flag(ch);  // the previous capture was not read
-  ccr_[ch - 1] = cnt_;
-  ccr_active_[ch - 1] = cnt_;
+  const uint16_t value = count_at(now());
+  ccr_[ch - 1] = value;
+  ccr_active_[ch - 1] = value;
   sr_ |= cc_flag(ch);
 }
 
 void Timer::input_edge(int ti, bool rising) {
+  settle(now());
   for (int ch = 1; ch <= 4; ++ch) {
     const uint32_t sel = ccmr_of(ch) & kCcs;
     int source = 0;
@@ -189,6 +211,114 @@ void Timer::input_edge(int ti, bool rising) {
     capture(ch);
   }
   irq_check();
+}
+
+// --- counting in virtual time -------------------------------------------------------
+
+Cycles Timer::tick_cycles() const {
+  const uint64_t hz = rcc_ ? rcc_->timer_clock_hz(true) : kCpuHz;
+  return static_cast<Cycles>(psc_active_ + 1) * kCpuHz / (hz ? hz : kCpuHz);
+}
+
+uint16_t Timer::counter() { return count_at(now()); }
+
+uint16_t Timer::count_at(Cycles t) const {
+  if (events_ == nullptr || !counting()) return cnt_;
+  return static_cast<uint16_t>((static_cast<int64_t>(t) - epoch_) / static_cast<int64_t>(tick_cycles()));
+}
+
+void Timer::start_counting(Cycles t) {
+  epoch_ = static_cast<int64_t>(t) - static_cast<int64_t>(cnt_) * static_cast<int64_t>(tick_cycles());
+  settled_ = t - 1;  // a match at this very cycle still counts
+}
+
+// Up-counting only (the mode the firmware uses): each period the counter runs
+// from 0 to ARR, a compare channel matches when it reaches CCRx, and the update
+// at the wrap loads the preload registers.
+void Timer::settle(Cycles t) {
+  if (events_ == nullptr || !counting() || t <= settled_) return;
+  int64_t lo = static_cast<int64_t>(settled_) + 1;
+  const auto hi_all = static_cast<int64_t>(t);
+  auto flag_matches = [&](int64_t from, int64_t to) {
+    const auto tick = static_cast<int64_t>(tick_cycles());
+    for (int ch = 1; ch <= 4; ++ch) {
+      if (channel_is_input(ch) || ccr_active_[ch - 1] > arr_active_) continue;
+      const int64_t m = epoch_ + ccr_active_[ch - 1] * tick;
+      if (m >= from && m <= to) sr_ |= cc_flag(ch);
+    }
+  };
+  for (;;) {
+    const auto period = static_cast<int64_t>(arr_active_ + 1) * static_cast<int64_t>(tick_cycles());
+    const int64_t update = epoch_ + period;
+    flag_matches(lo, std::min(hi_all, update - 1));
+    if (hi_all < update) break;
+    update_event(false);
+    epoch_ = update;
+    lo = update;
+    // Whole periods with the same settings: every match and the update happen again.
+    const auto next_period = static_cast<int64_t>(arr_active_ + 1) * static_cast<int64_t>(tick_cycles());
+    const int64_t whole = (hi_all - epoch_) / next_period;
+    if (whole >= 1) {
+      flag_matches(epoch_, epoch_ + next_period - 1);
+      update_event(false);
+      epoch_ += whole * next_period;
+      lo = epoch_;
+    }
+  }
+  settled_ = t;
+}
+
+// The next cycle at which an enabled interrupt source raises its flag.
+void Timer::reschedule() {
+  if (events_ == nullptr) return;
+  Cycles next = EventQueue::kNever;
+  if (counting()) {
+    const auto tick = static_cast<int64_t>(tick_cycles());
+    const int64_t update = epoch_ + static_cast<int64_t>(arr_active_ + 1) * tick;
+    const auto t = static_cast<int64_t>(now());
+    int64_t best = (dier_ & kUIF) ? update : INT64_MAX;
+    for (int ch = 1; ch <= 4; ++ch) {
+      if (!(dier_ & cc_flag(ch)) || channel_is_input(ch) || ccr_active_[ch - 1] > arr_active_) continue;
+      const int64_t m = epoch_ + ccr_active_[ch - 1] * tick;
+      // Past this period's match the next one depends on what the update loads.
+      best = std::min(best, m > t ? m : update);
+    }
+    if (best != INT64_MAX) next = static_cast<Cycles>(best);
+  }
+  if (next == scheduled_at_) return;
+  scheduled_at_ = next;
+  ++token_;
+  if (next != EventQueue::kNever) events_->schedule(next, 5, due, this, token_);
+}
+
+void Timer::due(void* self, uint64_t token) {
+  auto* timer = static_cast<Timer*>(self);
+  if (token != timer->token_) return;
+  timer->scheduled_at_ = EventQueue::kNever;
+  timer->settle(timer->now());
+  timer->irq_check();
+  timer->reschedule();
+}
+
+double Timer::high_fraction(int ch) {
+  if (!valid(ch) || channel_is_input(ch) || !channel_enabled(ch)) return 0.0;
+  settle(now());
+  const uint32_t mode = oc_mode(ch);
+  const double span = static_cast<double>(arr_active_) + 1.0;
+  double high;
+  switch (mode) {
+    case 0x4: high = 0.0; break;  // forced inactive
+    case 0x5: high = 1.0; break;  // forced active
+    case 0x6:
+    case 0x7: {
+      const double below = counting() ? std::min<double>(ccr_active_[ch - 1], span) / span
+                                      : (cnt_ < ccr_active_[ch - 1] ? 1.0 : 0.0);
+      high = mode == 0x6 ? below : 1.0 - below;
+      break;
+    }
+    default: high = 0.0; break;  // frozen and match modes: not used on this board
+  }
+  return channel_inverted(ch) ? 1.0 - high : high;
 }
 
 void Timer::irq_check() {

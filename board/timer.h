@@ -2,7 +2,10 @@
 // their implemented bits; status bits clear by writing 0 (a written 1 is ignored);
 // PSC, ARR (with ARPE) and the compare registers (with OCxPE) are preload
 // registers whose active copies load at an update event, which EGR.UG generates.
-// The counter does not advance by itself yet: CNT holds what was last written.
+// With a clock attached, the counter follows time: it is computed from the cycle
+// at which it last stood at 0, never ticked, and flags that fell due are settled
+// whenever the model is touched. Events are scheduled only for the interrupt
+// sources that are enabled.
 // Input capture latches CNT into CCRx on an input edge; reading CCRx in capture
 // mode clears the capture flag. The interrupt line is high while a flag is set
 // whose interrupt is enabled.
@@ -10,12 +13,20 @@
 #include <cstdint>
 #include <functional>
 
+#include "event_queue.h"
 #include "peripheral.h"
 
 namespace board {
 
+class Rcc;
+
 class Timer : public Peripheral {
  public:
+  // A timer on its own: registers only, the counter stands still.
+  Timer() = default;
+  // A timer on APB1 counting from the bus's timer clock in virtual time.
+  Timer(EventQueue& events, const Rcc& rcc) : events_(&events), rcc_(&rcc) {}
+
   static constexpr uint32_t kCR1 = 0x00, kCR2 = 0x04, kSMCR = 0x08, kDIER = 0x0C, kSR = 0x10, kEGR = 0x14,
                             kCCMR1 = 0x18, kCCMR2 = 0x1C, kCCER = 0x20, kCNT = 0x24, kPSC = 0x28, kARR = 0x2C,
                             kRCR = 0x30, kCCR1 = 0x34, kCCR2 = 0x38, kCCR3 = 0x3C, kCCR4 = 0x40, kBDTR = 0x44,
@@ -30,7 +41,7 @@ class Timer : public Peripheral {
   bool stable(uint32_t offset) const override { return offset != kCNT; }
 
   bool counting() const { return (cr1_ & kCen) != 0; }
-  uint16_t counter() const { return cnt_; }
+  uint16_t counter();
   // The active (shadow) values the counter works with.
   uint16_t prescaler() const { return psc_active_; }
   uint16_t autoreload() const { return arr_active_; }
@@ -51,6 +62,17 @@ class Timer : public Peripheral {
   bool irq_line() const { return (sr_ & dier_ & kIrqSources) != 0; }
   // Called whenever the interrupt line changes level.
   void set_irq_listener(std::function<void(bool level)> fn) { irq_listener_ = std::move(fn); }
+  // Called after every register write by software (traces).
+  void set_write_listener(std::function<void(uint32_t offset, uint32_t value)> fn) {
+    write_listener_ = std::move(fn);
+  }
+
+  // Share of each period an output-compare channel's output is high (PWM mode 1
+  // and 2, forced levels, polarity and output enable taken into account); for a
+  // stopped counter the level it stands at.
+  double high_fraction(int ch);
+  // Cycles one count takes at the present prescaler and timer clock.
+  Cycles tick_cycles() const;
 
  private:
   static constexpr uint32_t kCen = 1u << 0, kUdis = 1u << 1, kUrs = 1u << 2, kDir = 1u << 4, kCms = 0x3u << 5,
@@ -61,7 +83,14 @@ class Timer : public Peripheral {
   void capture(int ch);
   void generate(uint32_t events);
   void write_ccmr(uint32_t& reg, uint32_t value, int first_ch);
+  void write_register(uint32_t offset, uint32_t value, Cycles t);
   void irq_check();
+  void settle(Cycles now);  // raises the flags that fell due up to `now`
+  void reschedule();
+  void start_counting(Cycles now);
+  static void due(void* self, uint64_t token);
+  Cycles now() const { return events_ ? events_->now() : 0; }
+  uint16_t count_at(Cycles now) const;
 
   uint32_t cr1_ = 0, cr2_ = 0, smcr_ = 0, dier_ = 0, sr_ = 0;
   uint32_t ccmr1_ = 0, ccmr2_ = 0, ccer_ = 0, dcr_ = 0;
@@ -72,6 +101,14 @@ class Timer : public Peripheral {
   uint8_t ic_edges_[4] = {};      // edges seen towards each input prescaler's next capture
   bool irq_level_ = false;
   std::function<void(bool)> irq_listener_;
+  std::function<void(uint32_t, uint32_t)> write_listener_;
+
+  EventQueue* events_ = nullptr;
+  const Rcc* rcc_ = nullptr;
+  int64_t epoch_ = 0;     // cycle at which the counter stood at 0 in this period
+  Cycles settled_ = 0;    // flags are settled up to and including this cycle
+  uint64_t token_ = 0;
+  Cycles scheduled_at_ = EventQueue::kNever;
 };
 
 }  // namespace board

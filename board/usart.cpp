@@ -90,6 +90,7 @@ void Usart::start(uint8_t byte) {
 void Usart::shift_done(void* ctx, uint64_t) {
   auto* u = static_cast<Usart*>(ctx);
   u->shifting_ = false;
+  if (u->tx_done_) u->tx_done_();
   if (u->holding_) {
     u->holding_ = false;
     u->sr_ |= kTXE;

@@ -27,6 +27,8 @@ class Usart : public Peripheral {
   // The line side.
   void set_tx_sink(std::function<void(uint8_t)> sink) { tx_sink_ = std::move(sink); }
   void set_rx_taken(std::function<void()> listener) { rx_taken_ = std::move(listener); }
+  // Called when a byte has left the shift register.
+  void set_tx_done(std::function<void()> listener) { tx_done_ = std::move(listener); }
   // A byte arrives from the line; false if it was lost.
   bool receive(uint8_t byte);
   bool rx_full() const { return sr_ & kRXNE; }
@@ -52,6 +54,7 @@ class Usart : public Peripheral {
   uint64_t lost_ = 0, sent_ = 0;
   std::function<void(uint8_t)> tx_sink_;
   std::function<void()> rx_taken_;
+  std::function<void()> tx_done_;
 };
 
 }  // namespace board
