@@ -229,15 +229,15 @@ uint16_t Timer::count_at(Cycles t) const {
 
 void Timer::start_counting(Cycles t) {
   epoch_ = static_cast<int64_t>(t) - static_cast<int64_t>(cnt_) * static_cast<int64_t>(tick_cycles());
-  settled_ = t - 1;  // a match at this very cycle still counts
+  settled_ = static_cast<int64_t>(t) - 1;  // a match at this very cycle still counts
 }
 
 // Up-counting only (the mode the firmware uses): each period the counter runs
 // from 0 to ARR, a compare channel matches when it reaches CCRx, and the update
 // at the wrap loads the preload registers.
 void Timer::settle(Cycles t) {
-  if (events_ == nullptr || !counting() || t <= settled_) return;
-  int64_t lo = static_cast<int64_t>(settled_) + 1;
+  if (events_ == nullptr || !counting() || static_cast<int64_t>(t) <= settled_) return;
+  int64_t lo = settled_ + 1;
   const auto hi_all = static_cast<int64_t>(t);
   auto flag_matches = [&](int64_t from, int64_t to) {
     const auto tick = static_cast<int64_t>(tick_cycles());
@@ -265,7 +265,7 @@ void Timer::settle(Cycles t) {
       lo = epoch_;
     }
   }
-  settled_ = t;
+  settled_ = static_cast<int64_t>(t);
 }
 
 // The next cycle at which an enabled interrupt source raises its flag.

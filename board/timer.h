@@ -106,7 +106,7 @@ class Timer : public Peripheral {
   EventQueue* events_ = nullptr;
   const Rcc* rcc_ = nullptr;
   int64_t epoch_ = 0;     // cycle at which the counter stood at 0 in this period
-  Cycles settled_ = 0;    // flags are settled up to and including this cycle
+  int64_t settled_ = -1;  // flags are settled up to and including this cycle
   uint64_t token_ = 0;
   Cycles scheduled_at_ = EventQueue::kNever;
 };
