@@ -63,6 +63,7 @@ flash: firmware
 
 bench: host-release
 	build/host-release/bench/bench_idle
+	build/host-release/bench/bench_motor
 
 clean:
 	rm -rf build

@@ -18,6 +18,8 @@ namespace {
 constexpr Cycles kSlice = seconds(0.01);
 constexpr auto kMaxLag = std::chrono::milliseconds(200);  // beyond this, re-anchor instead of sprinting
 constexpr uint8_t kQuitKey = 0x1D;                        // Ctrl-]
+constexpr uint8_t kKeyPrefix = 0x0B;                      // Ctrl-K, then 1-6: a key of the unit
+constexpr Cycles kKeyHold = seconds(0.3);                 // long enough for every consumer's poll
 
 class RawTerminal {
  public:
@@ -45,7 +47,9 @@ class RawTerminal {
 // Runs until Ctrl-] or the end of input; returns the exit status.
 static int interact(Machine& m) {
   using Clock = std::chrono::steady_clock;
-  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits.\r\n", stderr);
+  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits; Ctrl-K then 1-6 presses\r\n"
+             "  a key: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\r\n",
+             stderr);
   board::Board& b = m.board();
   std::string out;
   b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
@@ -54,6 +58,7 @@ static int interact(Machine& m) {
   auto wall_anchor = Clock::now();
   Cycles virtual_anchor = 0;
   bool halt_reported = false;
+  bool key_prefix = false;
   for (;;) {
     m.run_until(m.now() + kSlice);
     if (!out.empty()) {
@@ -81,6 +86,16 @@ static int interact(Machine& m) {
       const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
       if (n <= 0) return 0;
       for (ssize_t i = 0; i < n; ++i) {
+        if (key_prefix) {
+          key_prefix = false;
+          // In the order of the key codes: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.
+          if (buf[i] >= '1' && buf[i] <= '6') press_for(b, static_cast<board::Key>(buf[i] - '1'), kKeyHold);
+          continue;
+        }
+        if (buf[i] == kKeyPrefix) {
+          key_prefix = true;
+          continue;
+        }
         if (buf[i] == kQuitKey) {
           std::fputs("\r\n", stderr);
           return 0;

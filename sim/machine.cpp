@@ -62,7 +62,7 @@ void LineInput::deliver(void* ctx, uint64_t) {
 }
 
 Machine::Machine(const Options& options)
-    : options_(options), board_(board::the_board()), backup_(options_, board_.bkp) {
+    : options_(options), board_(board::the_board()), backup_(options_, board_.bkp), wiring_(board_, options_) {
   board_.set_firmware(firmware_reset, g_pfnVectors);
 }
 
@@ -70,6 +70,7 @@ std::string Machine::finish() {
   std::string report;
   if (halted()) report += "tarvik-sim: the board halted: " + board_.cpu.halt_reason() + "\n";
   report += backup_.finish();
+  report += wiring_.finish();
   return report;
 }
 

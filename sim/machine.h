@@ -9,6 +9,7 @@
 #include "backup_file.h"
 #include "board.h"
 #include "sim.h"
+#include "wiring.h"
 
 namespace sim {
 
@@ -66,6 +67,7 @@ class Machine {
   const Options options_;
   board::Board& board_;
   BackupKeeper backup_;
+  Wiring wiring_;
 };
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backup_file.h"
+#include "wiring.h"
 #include "sim.h"
 
 namespace sim {
@@ -15,6 +16,7 @@ namespace {
 const char kHelp[] =
     "Usage: tarvik-sim [--batch [--until SECONDS] [--settle SECONDS]]\n"
     "                  [--backup FILE] [--battery-removed]\n"
+    "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -22,7 +24,8 @@ const char kHelp[] =
     "(USART1, 115200 8N1) on this terminal in raw mode, virtual time paced to the wall\n"
     "clock. Keystrokes reach the line when typed; the console polls every 50 ms and\n"
     "holds one character, so typing faster than that loses characters, as on the unit.\n"
-    "Ctrl-] quits.\n"
+    "Ctrl-] quits. Ctrl-K then 1-6 presses one of the unit's keys for 300 ms:\n"
+    "1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\n"
     "\n"
     "  --batch            virtual time as fast as possible (chosen by itself when\n"
     "                     standard input is not a terminal). Standard input is the\n"
@@ -38,6 +41,18 @@ const char kHelp[] =
     "                     ~/.local/state/tarvik/backup.bin) and batch runs start cleared\n"
     "  --battery-removed  start with the backup domain cleared, as after the loss of\n"
     "                     its supply (the file is then overwritten)\n"
+    "  --keys LIST        timed key presses, comma-separated NAME@TIME[+HOLD]: NAME one\n"
+    "                     of up, down, esc, enter, start, stop; TIME and HOLD in s or ms\n"
+    "                     (1.5s, 200ms); HOLD 100ms unless given; presses may overlap\n"
+    "  --rs485 FILE       every byte that leaves on the RS485 bus (USART2 while PA4 is\n"
+    "                     high), in order; bytes sent with PA4 low are reported as lost\n"
+    "  --trace FILE       CSV 'cycle,signal,value' (cycle: 72 MHz cycles): every write\n"
+    "                     of tim3.arr, tim3.ccr1, tim3.ccr2; changes of pa5, tim3.cen,\n"
+    "                     tim3.oc1m, tim3.oc2m; encoder.edge with the TIM4 count; and\n"
+    "                     motor.rpm every millisecond\n"
+    "  --motor K=V,...    motor parameters: supply_v (12), resistance_ohm (2), ke (0.02\n"
+    "                     V s/rad), kt (0.02 N m/A), inertia (2e-5 kg m^2), friction\n"
+    "                     (0.0133 N m), load (0 N m), edges_per_rev (8)\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
@@ -87,6 +102,17 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       options.backup_file = argv[++i];
     } else if (arg == "--battery-removed") {
       options.battery_removed = true;
+    } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "tarvik-sim: %s needs a value (see --help)\n", arg.c_str());
+        exit_status = 2;
+        return false;
+      }
+      std::string& field = arg == "--keys"    ? options.keys
+                           : arg == "--rs485" ? options.rs485_file
+                           : arg == "--trace" ? options.trace_file
+                                              : options.motor;
+      field = argv[++i];
     } else {
       std::fprintf(stderr, "tarvik-sim: unknown option %s (see --help)\n", arg.c_str());
       exit_status = 2;
@@ -95,6 +121,12 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   }
   if (options.mode == Options::Mode::automatic)
     options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
+  const std::string wiring_problem = wiring_options_problem(options);
+  if (!wiring_problem.empty()) {
+    std::fprintf(stderr, "tarvik-sim: %s\n", wiring_problem.c_str());
+    exit_status = 2;
+    return false;
+  }
   // A file that is not ours would be overwritten at the end of the run.
   const std::string backup_problem = backup_file_problem(options);
   if (!backup_problem.empty()) {

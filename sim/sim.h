@@ -13,6 +13,10 @@ struct Options {
   std::string backup_file;
   // --battery-removed: the backup domain starts cleared
   bool battery_removed = false;
+  std::string keys;        // --keys: timed key presses
+  std::string rs485_file;  // --rs485: every byte that leaves on the RS485 bus
+  std::string trace_file;  // --trace: CSV of the motor's signals
+  std::string motor;       // --motor: motor parameters, KEY=VALUE,...
 };
 
 struct BatchResult {
