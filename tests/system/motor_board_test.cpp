@@ -142,6 +142,26 @@ TEST(MotorBoard, KeysCommandReportsTimedPressesOnce) {
       << r.console;
 }
 
+TEST(MotorBoard, Freq3ShowsTheIntervalEverySecondUntilStopIsHeldAtACheck) {
+  sim::Options o;
+  // The short press falls between two checks and is missed; the long one is seen.
+  o.keys = "stop@3.3s+100ms,stop@4.8s+500ms";
+  o.until_s = 6;
+  const sim::BatchResult r = sim::run_batch("e3on\re3pulse 0\rfreq3\r", o);
+  const size_t first = r.console.find("freq3\r\nFreq3 interval= ");
+  ASSERT_NE(first, std::string::npos);
+  size_t lines = 0;
+  int last = 0;
+  for (size_t pos = first; (pos = r.console.find("Freq3 interval= ", pos)) != std::string::npos; ++pos, ++lines)
+    last = std::atoi(r.console.c_str() + pos + 16);
+  // Typing takes about 1.1 s: lines at 1.1, 2.1, 3.1, 4.1 and 5.1 s, the last check
+  // seeing the second press.
+  EXPECT_EQ(lines, 5u);
+  EXPECT_GT(last, 100);  // the motor at full drive
+  EXPECT_LT(last, 200);
+  EXPECT_EQ(r.console.substr(r.console.size() - 12), "\r\n\r\nconsole>");
+}
+
 TEST(MotorBoard, StopInAlyStartsTheProfileBackTo1000) {
   sim::Options o;
   o.keys = "stop@2s";
