@@ -1,7 +1,7 @@
 # The commands people type. Everything else is CMake.
 .PHONY: all run test deps host host-release firmware flash bench clean
 
-DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
+DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
 	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm
 
 all: host-release

@@ -13,6 +13,7 @@
 #include "fiber.h"
 #include "flash.h"
 #include "gpio.h"
+#include "hd44780.h"
 #include "keypad.h"
 #include "motor.h"
 #include "pwr.h"
@@ -63,6 +64,7 @@ class Board {
   Motor motor{events, gpioa, gpiob, tim3, tim4};
   Keypad keypad{gpioc};
   Rs485 rs485{usart2, gpioa};
+  Hd44780 lcd{events, gpioc};
 
  private:
   static void main_entry(void* self);

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "core_cm3.h"
 #include "keys.h"
+#include "lcd_task.h"
 #include "leds.h"
 #include "refstorage.h"
 #include "rs485.h"
@@ -17,12 +18,11 @@ static const signed char* c_task_lcd = reinterpret_cast<const signed char*>("LCD
 static const signed char* c_task_keys = reinterpret_cast<const signed char*>("KEYS");
 static const signed char* c_task_rs485 = reinterpret_cast<const signed char*>("RS485");
 
-// Rows whose task bodies are not in the firmware yet keep their places, flags clear.
 sTasks fTasks[] = {
     {&c_task_name, 478, 2, nullptr, 0x00, vTaskCode},
     {&c_task_console_name, 878, 2, nullptr, TASK_AUTOSTART, vTaskConsole},
     {&c_task_refstorage, 478, 2, nullptr, TASK_AUTOSTART, vTaskRefStorage},
-    {&c_task_lcd, 478, 2, nullptr, 0x00, nullptr},
+    {&c_task_lcd, 478, 2, nullptr, 0x00, vTaskLcd},
     {&c_task_keys, 478, 2, nullptr, TASK_AUTOSTART, vTaskKeys},
     {&c_task_rs485, 878, 2, nullptr, TASK_AUTOSTART, vTaskRS485},
     {nullptr, 0, 0, nullptr, 0x00, nullptr},

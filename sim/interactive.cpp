@@ -1,15 +1,24 @@
-// Interactive mode: the console on this terminal in raw mode, virtual time paced
-// to the wall clock. Keystrokes arrive on the line when they are typed.
+// Real-time modes: virtual time paced to the wall clock, with the serial lines on
+// this terminal (interactive) or on pseudo-terminals (--pty) for terminal
+// programs. Bytes typed arrive on the line at the moment they are typed.
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "machine.h"
 #include "sim.h"
+#include "wiring.h"
 
 namespace sim {
 
@@ -42,32 +51,97 @@ class RawTerminal {
   bool active_ = false;
 };
 
-}  // namespace
+// A pseudo-terminal whose far end a terminal program opens like a serial port.
+class Pty {
+ public:
+  bool open_pty(std::string& error) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    path_ = ptsname(master_);
+    // Holding the far end open keeps the line up while no program is attached,
+    // and raw mode passes every byte as it is until one sets its own.
+    slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    if (slave_ < 0 || tcgetattr(slave_, &t) != 0) {
+      error = std::strerror(errno);
+      return false;
+    }
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    tcsetattr(slave_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    return true;
+  }
+  ~Pty() {
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+  }
+  int fd() const { return master_; }
+  const std::string& path() const { return path_; }
+  // What nobody reads is dropped, as on a line with nothing attached.
+  void send(const std::string& bytes) {
+    if (!bytes.empty() && write(master_, bytes.data(), bytes.size()) < 0) {
+    }
+  }
 
-// Runs until Ctrl-] or the end of input; returns the exit status.
-static int interact(Machine& m) {
+ private:
+  int master_ = -1, slave_ = -1;
+  std::string path_;
+};
+
+// Where bytes come from during a real-time run.
+struct Source {
+  int fd;
+  std::function<bool(const uint8_t*, size_t)> take;  // false ends the run
+};
+
+// The simulator's own keys: Ctrl-K then 1-6 presses a unit key, Ctrl-] quits;
+// other bytes go to `other` (the console, or nowhere).
+class KeyReader {
+ public:
+  KeyReader(board::Board& b, std::function<void(uint8_t)> other) : board_(b), other_(std::move(other)) {}
+  bool take(const uint8_t* buf, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      if (prefix_) {
+        prefix_ = false;
+        // In the order of the key codes: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.
+        if (buf[i] >= '1' && buf[i] <= '6') press_for(board_, static_cast<board::Key>(buf[i] - '1'), kKeyHold);
+      } else if (buf[i] == kKeyPrefix) {
+        prefix_ = true;
+      } else if (buf[i] == kQuitKey) {
+        return false;
+      } else if (other_) {
+        other_(buf[i]);
+      }
+    }
+    return true;
+  }
+
+ private:
+  board::Board& board_;
+  std::function<void(uint8_t)> other_;
+  bool prefix_ = false;
+};
+
+// Runs the machine paced to the wall clock until a source ends the run; `flush`
+// is called after every slice of virtual time.
+int run_paced(Machine& m, std::vector<Source>& sources, const std::function<void()>& flush) {
   using Clock = std::chrono::steady_clock;
-  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits; Ctrl-K then 1-6 presses\r\n"
-             "  a key: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\r\n",
-             stderr);
-  board::Board& b = m.board();
-  std::string out;
-  b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
-  LineInput input(b, b.usart1, LineInput::Mode::live);
-
   auto wall_anchor = Clock::now();
-  Cycles virtual_anchor = 0;
+  Cycles virtual_anchor = m.now();
   bool halt_reported = false;
-  bool key_prefix = false;
+  std::vector<pollfd> fds;
+  for (const auto& s : sources) fds.push_back(pollfd{s.fd, POLLIN, 0});
   for (;;) {
     m.run_until(m.now() + kSlice);
-    if (!out.empty()) {
-      if (write(STDOUT_FILENO, out.data(), out.size()) < 0) return 1;
-      out.clear();
-    }
+    flush();
     if (m.halted() && !halt_reported) {
       std::fprintf(stderr, "\r\ntarvik-sim: the board halted: %s (Ctrl-] quits)\r\n",
-                   b.cpu.halt_reason().c_str());
+                   m.board().cpu.halt_reason().c_str());
       halt_reported = true;
     }
     const auto deadline = wall_anchor + std::chrono::nanoseconds(
@@ -80,31 +154,49 @@ static int interact(Machine& m) {
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd pfd{STDIN_FILENO, POLLIN, 0};
-      if (poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0) <= 0) break;
-      uint8_t buf[64];
-      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n <= 0) return 0;
-      for (ssize_t i = 0; i < n; ++i) {
-        if (key_prefix) {
-          key_prefix = false;
-          // In the order of the key codes: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.
-          if (buf[i] >= '1' && buf[i] <= '6') press_for(b, static_cast<board::Key>(buf[i] - '1'), kKeyHold);
-          continue;
-        }
-        if (buf[i] == kKeyPrefix) {
-          key_prefix = true;
-          continue;
-        }
-        if (buf[i] == kQuitKey) {
-          std::fputs("\r\n", stderr);
-          return 0;
-        }
-        input.push(buf[i]);
+      for (auto& p : fds) p.revents = 0;
+      if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 0) <= 0) break;
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        uint8_t buf[256];
+        const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+        if (n > 0 && !sources[i].take(buf, static_cast<size_t>(n))) return 0;
+        if (n == 0 && fds[i].fd == STDIN_FILENO) return 0;  // end of the simulator's own input
+        if (n < 0 && errno != EAGAIN && errno != EINTR) fds[i].fd = -1;
       }
     }
   }
 }
+
+int interact(Machine& m) {
+  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits; Ctrl-K then 1-6 presses\r\n"
+             "  a key: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\r\n",
+             stderr);
+  board::Board& b = m.board();
+  std::string out;
+  b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
+  LineInput console(b, b.usart1, LineInput::Mode::live);
+  KeyReader keys(b, [&](uint8_t byte) { console.push(byte); });
+  std::vector<Source> sources{{STDIN_FILENO, [&](const uint8_t* p, size_t n) { return keys.take(p, n); }}};
+  const int status = run_paced(m, sources, [&] {
+    if (!out.empty() && write(STDOUT_FILENO, out.data(), out.size()) < 0) {
+    }
+    out.clear();
+  });
+  std::fputs("\r\n", stderr);
+  return status;
+}
+
+// Replaces a link in `dir` so that it names the pseudo-terminal.
+bool link_pty(const std::string& dir, const char* name, const Pty& pty) {
+  const std::string link = dir + "/" + name;
+  unlink(link.c_str());
+  if (symlink(pty.path().c_str(), link.c_str()) == 0) return true;
+  std::fprintf(stderr, "tarvik-sim: %s: %s\n", link.c_str(), std::strerror(errno));
+  return false;
+}
+
+}  // namespace
 
 int run_interactive(const Options& options) {
   Machine m(options);
@@ -112,6 +204,65 @@ int run_interactive(const Options& options) {
   {
     RawTerminal terminal;
     status = interact(m);
+  }
+  std::fputs(m.finish().c_str(), stderr);
+  return status;
+}
+
+int run_pty(const Options& options) {
+  Pty console_pty, rs485_pty;
+  std::string error;
+  if (!console_pty.open_pty(error) || !rs485_pty.open_pty(error)) {
+    std::fprintf(stderr, "tarvik-sim: no pseudo-terminal: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.pty_link.empty() &&
+      !(link_pty(options.pty_link, "console", console_pty) && link_pty(options.pty_link, "rs485", rs485_pty)))
+    return 1;
+  std::printf("console: %s\nrs485: %s\n", console_pty.path().c_str(), rs485_pty.path().c_str());
+  std::fflush(stdout);
+
+  Machine m(options);
+  board::Board& b = m.board();
+  std::string console_out, rs485_out;
+  b.usart1.set_tx_sink([&](uint8_t byte) { console_out.push_back(static_cast<char>(byte)); });
+  auto recorder = b.rs485.on_byte;  // --rs485 still records what leaves on the bus
+  b.rs485.on_byte = [&, recorder](uint8_t byte) {
+    rs485_out.push_back(static_cast<char>(byte));
+    if (recorder) recorder(byte);
+  };
+  LineInput console(b, b.usart1, LineInput::Mode::live);
+  LineInput rs485_in(b, b.usart2, LineInput::Mode::live);
+  KeyReader keys(b, nullptr);
+  std::vector<Source> sources{
+      {console_pty.fd(),
+       [&](const uint8_t* p, size_t n) {
+         console.push(std::string(reinterpret_cast<const char*>(p), n));
+         return true;
+       }},
+      {rs485_pty.fd(),
+       [&](const uint8_t* p, size_t n) {
+         // The transceiver hears the bus only while its driver is off.
+         if (!b.gpioa.level(4)) rs485_in.push(std::string(reinterpret_cast<const char*>(p), n));
+         return true;
+       }},
+  };
+  const bool terminal = isatty(STDIN_FILENO);
+  if (terminal) {
+    std::fputs("tarvik-sim: keys from this terminal: Ctrl-K then 1-6 (1 up, 2 down, 3 esc, 4 enter, 5 start,\n"
+               "  6 stop); Ctrl-] quits.\n",
+               stderr);
+    sources.push_back({STDIN_FILENO, [&](const uint8_t* p, size_t n) { return keys.take(p, n); }});
+  }
+  int status;
+  {
+    std::unique_ptr<RawTerminal> raw = terminal ? std::make_unique<RawTerminal>() : nullptr;
+    status = run_paced(m, sources, [&] {
+      console_pty.send(console_out);
+      console_out.clear();
+      rs485_pty.send(rs485_out);
+      rs485_out.clear();
+    });
   }
   std::fputs(m.finish().c_str(), stderr);
   return status;

@@ -4,6 +4,12 @@ int main(int argc, char** argv) {
   sim::Options options;
   int status = 0;
   if (!sim::parse_options(argc, argv, options, status)) return status;
-  return options.mode == sim::Options::Mode::interactive ? sim::run_interactive(options)
-                                                         : sim::run_batch_stdio(options);
+  switch (options.mode) {
+    case sim::Options::Mode::interactive:
+      return sim::run_interactive(options);
+    case sim::Options::Mode::pty:
+      return sim::run_pty(options);
+    default:
+      return sim::run_batch_stdio(options);
+  }
 }

@@ -32,6 +32,11 @@ const char kHelp[] =
     "                     console line's input, each byte delivered once the firmware\n"
     "                     has read the previous one; standard output carries exactly\n"
     "                     the bytes the firmware sends; diagnostics go to standard error.\n"
+    "  --pty              the console (USART1) and the RS485 line (USART2) on two\n"
+    "                     pseudo-terminals, whose paths are printed; virtual time paced\n"
+    "                     to the wall clock; connect e.g. picocom -b 115200 PATH. Keys\n"
+    "                     and Ctrl-] from this terminal as in interactive mode\n"
+    "  --pty-link DIR     with --pty (implied): also links DIR/console and DIR/rs485\n"
     "  --until SECONDS    end the batch run at this virtual time\n"
     "  --settle SECONDS   otherwise end once standard input is exhausted and the console\n"
     "                     line has been quiet this long in virtual time (default 2)\n"
@@ -100,6 +105,16 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
         return false;
       }
       options.backup_file = argv[++i];
+    } else if (arg == "--pty") {
+      options.mode = Options::Mode::pty;
+    } else if (arg == "--pty-link") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "tarvik-sim: --pty-link needs a folder\n");
+        exit_status = 2;
+        return false;
+      }
+      options.pty_link = argv[++i];
+      options.mode = Options::Mode::pty;
     } else if (arg == "--battery-removed") {
       options.battery_removed = true;
     } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor") {

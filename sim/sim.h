@@ -5,7 +5,7 @@
 namespace sim {
 
 struct Options {
-  enum class Mode { automatic, batch, interactive };
+  enum class Mode { automatic, batch, interactive, pty };
   Mode mode = Mode::automatic;
   double until_s = -1;  // batch: end at this virtual time (seconds), if given
   double settle_s = 2;  // batch: else end once input is done and the console quiet this long
@@ -17,6 +17,7 @@ struct Options {
   std::string rs485_file;  // --rs485: every byte that leaves on the RS485 bus
   std::string trace_file;  // --trace: CSV of the motor's signals
   std::string motor;       // --motor: motor parameters, KEY=VALUE,...
+  std::string pty_link;    // --pty-link: folder for the links console and rs485
 };
 
 struct BatchResult {
@@ -31,6 +32,8 @@ BatchResult run_batch(const std::string& input, const Options& options);
 // The program's modes: the console on standard input and output.
 int run_batch_stdio(const Options& options);
 int run_interactive(const Options& options);
+// The console and the RS485 line on two pseudo-terminals, paced in real time.
+int run_pty(const Options& options);
 
 // Parses the command line; prints help or an error and sets `exit_status` when
 // the program should stop at once.

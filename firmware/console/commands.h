@@ -4,6 +4,13 @@
 // help [<command>]: all command words, or one command's description.
 int help(char* str);
 
+// The LCD. info [-n=<num>] <text>: the fixed test screen (the text is not shown).
+int lcd_info(char* str);
+int lcd_clear(char* str);
+// lcd_menu <name>: a built-in screen; lcd_str <template>: any screen.
+int console_lcd_menu(char* str);
+int console_lcd_str(char* str);
+
 // Tasks and LEDs.
 int listt_ex(char* str);
 // One line per row of the task table, running or not.

@@ -11,6 +11,9 @@
 // help lists the words in this order, eight to a line.
 const sConsole fConsole[] = {
     /*  0 */ {"help", "List of command or Help about command.\r\n help <command> ", help},
+    /*  1 */
+    {"info", "Print message over LCD\r\ninfo -n=<num> <str> \r\nwhere: <num>-number of lcd string", lcd_info},
+    /*  2 */ {"clr", "Clear LCD", lcd_clear},
     /*  3 */ {"listt_ex", "List of tasks in system.\r\n Warning! Use in debug mode only", listt_ex},
     /*  4 */ {"listt", "List of tasks in system.", listt},
     /*  5 */ {"delt", "Delete task.\r\n delt <nametask> ", delt},
@@ -51,6 +54,8 @@ const sConsole fConsole[] = {
     {"e3period", "Engine3 change period. e3period <pwm>\r\nwhere: <pwn>-0/100", console_engine3_period},
     /* 24 */ {"keys", "Test keyboard. STOP- exit.", console_keys_press},
     /* 25 */ {"freq3", "Frequency of engine 3. STOP- exit.", console_freq3},
+    /* 26 */ {"lcd_menu", "Show LCD menu string.\r\n lcd_menu <menu_name>", console_lcd_menu},
+    /* 27 */ {"lcd_str", "Show LCD info string.\r\n lcd_str <menu_str>", console_lcd_str},
     /* 28 */ {"aly", "Monitoring.", console_aly},
     {nullptr, nullptr, nullptr},
 };
