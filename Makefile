@@ -1,7 +1,7 @@
 # The commands people type. Everything else is CMake.
-.PHONY: all run test deps host host-release firmware flash bench clean
+.PHONY: all run test deps host host-release firmware flash bench demo clean
 
-DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
+DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial gnuplot-nox libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
 	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm
 
 all: host-release
@@ -64,6 +64,14 @@ flash: firmware
 bench: host-release
 	build/host-release/bench/bench_idle
 	build/host-release/bench/bench_motor
+
+# The README's PID scenario in batch mode: the RS485 capture, its plot and the
+# step-response figures in build/demo/.
+demo: host-release
+	mkdir -p build/demo
+	printf 'e3on\re3pid -f=0 500\r' | build/host-release/tarvik-sim --batch --until 60 \
+	  --rs485 build/demo/rs485.txt >build/demo/console.txt
+	tools/plot-telemetry --setpoint 500 --figures build/demo/figures.txt -o build/demo/plot.png build/demo/rs485.txt
 
 clean:
 	rm -rf build

@@ -36,7 +36,18 @@ void Board::set_firmware(void (*reset)(), const Cpu::Handler* vectors) {
   cpu.set_vectors(vectors);
 }
 
-void Board::main_entry(void* self) { static_cast<Board*>(self)->reset_(); }
+void Board::set_reset(void (*entry)(void*), void* ctx) {
+  reset_entry_ = entry;
+  reset_ctx_ = ctx;
+}
+
+void Board::main_entry(void* self) {
+  auto* b = static_cast<Board*>(self);
+  if (b->reset_entry_ != nullptr)
+    b->reset_entry_(b->reset_ctx_);
+  else
+    b->reset_();
+}
 
 void Board::stop_event(void* self, uint64_t token) {
   auto* b = static_cast<Board*>(self);

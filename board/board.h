@@ -41,6 +41,8 @@ class Board {
 
   // The firmware's reset sequence (run on the board's main stack) and vector table.
   void set_firmware(void (*reset)(), const Cpu::Handler* vectors);
+  // Or whatever else runs the code from reset on the main stack (an emulated core).
+  void set_reset(void (*entry)(void* ctx), void* ctx);
   // Runs the board until virtual time `t`; the first call powers it on.
   void run_until(Cycles t);
   Cycles now() const { return events.now(); }
@@ -71,6 +73,8 @@ class Board {
   static void stop_event(void* self, uint64_t token);
 
   void (*reset_)() = nullptr;
+  void (*reset_entry_)(void*) = nullptr;
+  void* reset_ctx_ = nullptr;
   Fiber* main_context_ = nullptr;
   Fiber* resume_ = nullptr;  // the context that was running when the run stopped
   uint64_t stop_token_ = 0;

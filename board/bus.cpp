@@ -25,7 +25,7 @@ Bus::Slot* Bus::slot(uint32_t addr) {
 bool Bus::clocked(const Slot& s) { return s.base == kCoreStart || rcc_.clocked(s.base); }
 
 uint32_t Bus::read32(uint32_t addr) {
-  cpu_.step(CpuTiming::kRegisterAccess);
+  master_->step(CpuTiming::kRegisterAccess);
   Slot* s = slot(addr);
   if (s == nullptr) {
     ++unmapped_;
@@ -39,14 +39,14 @@ uint32_t Bus::read32(uint32_t addr) {
   // Reading the same register again with no write and no event in between can
   // only give the same value until the next event: let time jump there.
   const uint64_t stamp = writes_ + events_.events_run();
-  if (addr == last_read_addr_ && stamp == last_read_stamp_ && s->p->stable(offset)) cpu_.wait_for_event();
+  if (addr == last_read_addr_ && stamp == last_read_stamp_ && s->p->stable(offset)) master_->wait_for_event();
   last_read_addr_ = addr;
   last_read_stamp_ = writes_ + events_.events_run();
   return s->p->read(offset);
 }
 
 void Bus::write32(uint32_t addr, uint32_t value) {
-  cpu_.step(CpuTiming::kRegisterAccess);
+  master_->step(CpuTiming::kRegisterAccess);
   ++writes_;
   Slot* s = slot(addr);
   if (s == nullptr) {
@@ -58,23 +58,23 @@ void Bus::write32(uint32_t addr, uint32_t value) {
     return;
   }
   s->p->write(addr - s->base, value);
-  cpu_.take_pending();  // an exception the write pended is taken before the next instruction
+  master_->take_pending();  // an exception the write pended is taken before the next instruction
 }
 
 uint8_t Bus::read8(uint32_t addr) {
   if (addr >= kCoreStart && addr < kCoreEnd) {
-    cpu_.step(CpuTiming::kRegisterAccess);
-    return cpu_.read8(addr - kCoreStart);
+    master_->step(CpuTiming::kRegisterAccess);
+    return exceptions_.read8(addr - kCoreStart);
   }
   return static_cast<uint8_t>(read32(addr & ~3u) >> (8 * (addr & 3u)));
 }
 
 void Bus::write8(uint32_t addr, uint8_t value) {
   if (addr >= kCoreStart && addr < kCoreEnd) {
-    cpu_.step(CpuTiming::kRegisterAccess);
+    master_->step(CpuTiming::kRegisterAccess);
     ++writes_;
-    cpu_.write8(addr - kCoreStart, value);
-    cpu_.take_pending();
+    exceptions_.write8(addr - kCoreStart, value);
+    master_->take_pending();
     return;
   }
   const uint32_t shift = 8 * (addr & 3u);

@@ -12,7 +12,10 @@ class Rcc;
 
 class Bus {
  public:
-  Bus(Cpu& cpu, EventQueue& events, const Rcc& rcc) : cpu_(cpu), events_(events), rcc_(rcc) {}
+  Bus(Cpu& cpu, EventQueue& events, const Rcc& rcc) : exceptions_(cpu), master_(&cpu), events_(events), rcc_(rcc) {}
+  // The CPU that runs the code and so times the accesses (the native CPU model
+  // unless another takes its place).
+  void set_master(BusMaster* m) { master_ = m; }
 
   // Places a model at `base` (1 KiB pages); `always_clocked` for RCC and FLASH.
   void attach(uint32_t base, uint32_t size, Peripheral* p);
@@ -39,7 +42,8 @@ class Bus {
   Slot* slot(uint32_t addr);
   bool clocked(const Slot& s);
 
-  Cpu& cpu_;
+  ExceptionModel& exceptions_;
+  BusMaster* master_;
   EventQueue& events_;
   const Rcc& rcc_;
   Slot pages_[(kPeriphEnd - kPeriphStart) >> kPageShift];

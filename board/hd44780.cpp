@@ -22,7 +22,6 @@ constexpr Cycles kAddressSetup = from_ns(40);
 constexpr Cycles kDataSetup = from_ns(80);
 constexpr Cycles kHold = from_ns(10);
 
-
 bool is_data_pin(int pin) { return pin >= Hd44780::kD4 && pin < Hd44780::kD4 + 4; }
 
 }  // namespace
@@ -35,7 +34,8 @@ Hd44780::Hd44780(EventQueue& events, Gpio& portc) : events_(events), port_(portc
 void Hd44780::violation(const char* what) {
   if (violations_++ == 0) {
     char text[160];
-    std::snprintf(text, sizeof text, "%s at cycle %llu", what, static_cast<unsigned long long>(events_.now()));
+    std::snprintf(text, sizeof text, "%s at cycle %llu", what,
+                  static_cast<unsigned long long>(events_.now()));
     first_violation_ = text;
   }
 }
@@ -82,21 +82,27 @@ void Hd44780::falling_edge() {
     if (!eight_bit_) high_nibble_next_ = !high_nibble_next_;
     return;
   }
-  if (events_.now() < kPowerUp) violation("write less than 15 ms after power-on");
-  else if (events_.now() < busy_until_) violation("write while the controller was busy");
+  // A write too early counts once, whichever of its nibbles came too early.
+  const char* early = events_.now() < kPowerUp      ? "write less than 15 ms after power-on"
+                      : events_.now() < busy_until_ ? "write while the controller was busy"
+                                                    : nullptr;
   uint8_t nibble = 0;
   for (int i = 0; i < 4; ++i) nibble = static_cast<uint8_t>(nibble | (port_.level(kD4 + i) << i));
   if (eight_bit_) {
+    if (early != nullptr) violation(early);
     execute(rs, static_cast<uint8_t>(nibble << 4));  // D0-D3 are not connected
     return;
   }
   if (high_nibble_next_) {
     upper_ = nibble;
     upper_rs_ = rs;
+    upper_early_ = early;
     high_nibble_next_ = false;
     return;
   }
   high_nibble_next_ = true;
+  if (upper_early_ != nullptr) early = upper_early_;
+  if (early != nullptr) violation(early);
   if (rs != upper_rs_) violation("RS changed between the two halves of a byte");
   execute(upper_rs_, static_cast<uint8_t>(upper_ << 4 | nibble));
 }

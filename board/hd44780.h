@@ -20,7 +20,8 @@
 //   RS, R/W setup before E rises (tAS) 40 ns; data setup before E falls (tDSW)
 //   80 ns; RS, R/W and data held after E falls (tAH, tH) 10 ns; RS, R/W steady
 //   while E is high
-// A falling edge of E (either nibble) while the controller is busy counts too.
+// A write (in 4-bit mode either of its nibbles) while the controller is busy
+// counts once.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -89,6 +90,7 @@ class Hd44780 {
   bool high_nibble_next_ = true;  // 4-bit mode: the next nibble is a byte's upper half
   uint8_t upper_ = 0;
   bool upper_rs_ = false;
+  const char* upper_early_ = nullptr;  // why the upper half came too early
 
   // Controller
   bool eight_bit_ = true;
@@ -97,7 +99,7 @@ class Hd44780 {
   bool increment_ = true, entry_shift_ = false;
   bool cgram_ = false;  // data goes to CGRAM
   uint8_t ac_ = 0;
-  int shift_ = 0;       // display shift, less than line_length()
+  int shift_ = 0;  // display shift, less than line_length()
   std::array<uint8_t, 0x80> ddram_{};
   std::array<uint8_t, 64> cgram_data_{};
   Cycles busy_until_ = 0;

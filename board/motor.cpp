@@ -91,10 +91,11 @@ void Motor::step() {
   // dω/dt = a - b ω over the step, with the friction's sign fixed for the step.
   const double b = on ? p.kt * p.ke / (p.resistance_ohm * p.inertia) : 0.0;
   const double drive_torque = on ? p.kt * v / p.resistance_ohm : 0.0;
+  if (stalled_) omega_ = 0;
   double direction = omega_ > 0 ? 1.0 : omega_ < 0 ? -1.0 : 0.0;
   if (direction == 0) {
-    if (std::fabs(drive_torque) <= opposing) {  // held by static friction
-      if (on_step) on_step(events_.now(), 0.0);
+    if (stalled_ || std::fabs(drive_torque) <= opposing) {  // held by static friction or the jam
+      for (const auto& fn : step_watchers_) fn(events_.now(), 0.0);
       return;
     }
     direction = drive_torque > 0 ? 1.0 : -1.0;
@@ -127,7 +128,7 @@ void Motor::step() {
     const double f = (e - before) / (after - before);
     events_.schedule(start + static_cast<Cycles>(f * static_cast<double>(kStep)), kEventPriority, edge_event, this);
   }
-  if (on_step) on_step(start, rpm());
+  for (const auto& fn : step_watchers_) fn(start, rpm());
 }
 
 void Motor::edge_event(void* self, uint64_t) {
@@ -135,7 +136,10 @@ void Motor::edge_event(void* self, uint64_t) {
   ++m->edges_;
   m->portb_.drive(kEncoderPin, true);
   m->tim4_.input_edge(3, true);
-  if (m->on_edge) m->on_edge(m->events_.now(), m->tim4_.counter());
+  if (!m->edge_watchers_.empty()) {
+    const uint16_t count = m->tim4_.counter();
+    for (const auto& fn : m->edge_watchers_) fn(m->events_.now(), count);
+  }
   // A short pulse: the encoder's output falls again 20 µs later.
   m->events_.schedule(m->events_.now() + kCpuHz / 50000, kEventPriority, edge_fall_event, m);
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "event_queue.h"
 
@@ -48,10 +49,12 @@ class Motor {
   double drive_voltage();
   bool enabled() const;
   uint64_t edges() const { return edges_; }
+  // A blocked rotor (a jammed load): it stands, whatever the drive.
+  void set_stalled(bool stalled) { stalled_ = stalled; }
 
   // Watchers: every step (the speed) and every encoder edge (the TIM4 count).
-  std::function<void(Cycles, double rpm)> on_step;
-  std::function<void(Cycles, uint16_t count)> on_edge;
+  void add_step_watcher(std::function<void(Cycles, double rpm)> fn) { step_watchers_.push_back(std::move(fn)); }
+  void add_edge_watcher(std::function<void(Cycles, uint16_t count)> fn) { edge_watchers_.push_back(std::move(fn)); }
 
  private:
   static void step_event(void* self, uint64_t);
@@ -68,6 +71,9 @@ class Motor {
   double omega_ = 0;     // rad/s
   double travel_ = 0;    // revolutions turned, either way, since power-on
   uint64_t edges_ = 0;
+  bool stalled_ = false;
+  std::vector<std::function<void(Cycles, double)>> step_watchers_;
+  std::vector<std::function<void(Cycles, uint16_t)>> edge_watchers_;
 };
 
 }  // namespace board

@@ -88,7 +88,7 @@ void Timer::write(uint32_t offset, uint32_t value) {
   }
   irq_check();
   reschedule();
-  if (write_listener_) write_listener_(offset, value);
+  for (const auto& fn : write_listeners_) fn(offset, value);
 }
 
 void Timer::write_register(uint32_t offset, uint32_t value, Cycles t) {
@@ -221,6 +221,11 @@ Cycles Timer::tick_cycles() const {
 }
 
 uint16_t Timer::counter() { return count_at(now()); }
+
+Cycles Timer::period_start() {
+  settle(now());
+  return epoch_ > 0 ? static_cast<Cycles>(epoch_) : 0;
+}
 
 uint16_t Timer::count_at(Cycles t) const {
   if (events_ == nullptr || !counting()) return cnt_;

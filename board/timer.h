@@ -12,6 +12,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "event_queue.h"
 #include "peripheral.h"
@@ -63,8 +64,8 @@ class Timer : public Peripheral {
   // Called whenever the interrupt line changes level.
   void set_irq_listener(std::function<void(bool level)> fn) { irq_listener_ = std::move(fn); }
   // Called after every register write by software (traces).
-  void set_write_listener(std::function<void(uint32_t offset, uint32_t value)> fn) {
-    write_listener_ = std::move(fn);
+  void add_write_listener(std::function<void(uint32_t offset, uint32_t value)> fn) {
+    write_listeners_.push_back(std::move(fn));
   }
 
   // Share of each period an output-compare channel's output is high (PWM mode 1
@@ -73,6 +74,8 @@ class Timer : public Peripheral {
   double high_fraction(int ch);
   // Cycles one count takes at the present prescaler and timer clock.
   Cycles tick_cycles() const;
+  // While counting: the cycle at which the present period began (counter 0).
+  Cycles period_start();
 
  private:
   static constexpr uint32_t kCen = 1u << 0, kUdis = 1u << 1, kUrs = 1u << 2, kDir = 1u << 4, kCms = 0x3u << 5,
@@ -101,7 +104,7 @@ class Timer : public Peripheral {
   uint8_t ic_edges_[4] = {};      // edges seen towards each input prescaler's next capture
   bool irq_level_ = false;
   std::function<void(bool)> irq_listener_;
-  std::function<void(uint32_t, uint32_t)> write_listener_;
+  std::vector<std::function<void(uint32_t, uint32_t)>> write_listeners_;
 
   EventQueue* events_ = nullptr;
   const Rcc* rcc_ = nullptr;

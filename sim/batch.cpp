@@ -44,6 +44,7 @@ BatchResult run(const Options& options, Feed feed, Emit emit) {
     last_output = b.now();
   });
   LineInput input(b, b.usart1, LineInput::Mode::paced);
+  input.set_faults(m.console_faults());
   bool input_done = false;
   auto top_up = [&] {
     // Keep one byte queued ahead of the firmware.

@@ -176,6 +176,7 @@ int interact(Machine& m) {
   std::string out;
   b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
   LineInput console(b, b.usart1, LineInput::Mode::live);
+  console.set_faults(m.console_faults());
   KeyReader keys(b, [&](uint8_t byte) { console.push(byte); });
   std::vector<Source> sources{{STDIN_FILENO, [&](const uint8_t* p, size_t n) { return keys.take(p, n); }}};
   const int status = run_paced(m, sources, [&] {
@@ -232,6 +233,7 @@ int run_pty(const Options& options) {
     if (recorder) recorder(byte);
   };
   LineInput console(b, b.usart1, LineInput::Mode::live);
+  console.set_faults(m.console_faults());
   LineInput rs485_in(b, b.usart2, LineInput::Mode::live);
   KeyReader keys(b, nullptr);
   std::vector<Source> sources{

@@ -1,6 +1,7 @@
 #include "machine.h"
 
 #include "host_core.h"
+#include "image.h"
 #include "system_init.h"
 #include "vectors.h"
 
@@ -51,19 +52,38 @@ void LineInput::deliver(void* ctx, uint64_t) {
       in->schedule_next(in->board_.now() + char_time);
       return;
     }
-    in->usart_.receive(in->queue_.front());
-    in->in_flight_ = true;
-  } else {
-    in->usart_.receive(in->queue_.front());
+  }
+  uint8_t byte = in->queue_.front();
+  const bool dropped = in->faults_ && in->faults_->any() && in->faults_->next() < in->faults_->drop;
+  if (!dropped && in->faults_ && in->faults_->any() && in->faults_->next() < in->faults_->corrupt)
+    byte ^= static_cast<uint8_t>(1u << static_cast<int>(in->faults_->next() * 8));
+  if (!dropped) {
+    in->usart_.receive(byte);
+    in->in_flight_ = in->mode_ == Mode::paced;
   }
   in->queue_.pop_front();
   in->last_activity_ = in->board_.now();
-  if (in->mode_ == Mode::live && !in->queue_.empty()) in->schedule_next(in->board_.now() + char_time);
+  // A paced byte waits for the firmware's read, unless it never arrived.
+  if ((in->mode_ == Mode::live || dropped) && !in->queue_.empty())
+    in->schedule_next(in->board_.now() + char_time);
+}
+
+double LineFaults::next() {
+  // xorshift64*: small, fast, the same sequence on every machine
+  state ^= state >> 12;
+  state ^= state << 25;
+  state ^= state >> 27;
+  return static_cast<double>((state * 2685821657736338717ull) >> 11) / 9007199254740992.0;
 }
 
 Machine::Machine(const Options& options)
-    : options_(options), board_(board::the_board()), backup_(options_, board_.bkp), wiring_(board_, options_) {
+    : options_(options),
+      board_(board::the_board()),
+      backup_(options_, board_.bkp),
+      wiring_(board_, options_),
+      lcd_view_(board_, options_) {
   board_.set_firmware(firmware_reset, g_pfnVectors);
+  image_ = start_image(board_, options_);
 }
 
 std::string Machine::finish() {
@@ -71,6 +91,8 @@ std::string Machine::finish() {
   if (halted()) report += "tarvik-sim: the board halted: " + board_.cpu.halt_reason() + "\n";
   report += backup_.finish();
   report += wiring_.finish();
+  report += image_report(image_, options_);
+  report += lcd_view_.finish();
   return report;
 }
 

@@ -8,7 +8,9 @@
 
 #include "backup_file.h"
 #include "board.h"
+#include "emulated_cpu.h"
 #include "sim.h"
+#include "lcd_view.h"
 #include "wiring.h"
 
 namespace sim {
@@ -31,6 +33,7 @@ class LineInput {
     for (char c : bytes) push(static_cast<uint8_t>(c));
   }
   bool idle() const { return queue_.empty() && !in_flight_; }
+  void set_faults(LineFaults* faults) { faults_ = faults; }
   size_t queued() const { return queue_.size(); }
   Cycles last_activity() const { return last_activity_; }
 
@@ -43,6 +46,7 @@ class LineInput {
   std::deque<uint8_t> queue_;
   bool in_flight_ = false;  // a paced byte sits in the data register, not yet read
   bool scheduled_ = false;
+  LineFaults* faults_ = nullptr;
   Cycles last_activity_ = 0;
 };
 
@@ -62,12 +66,18 @@ class Machine {
   void run_while(const std::function<bool()>& more, Cycles every, Cycles limit = ~Cycles{0});
   Cycles now() const { return board_.now(); }
   bool halted() const { return board_.cpu.halted(); }
+  // The emulated core running the board image, or null for the host firmware.
+  emu::EmulatedCpu* image() { return image_; }
+  // The faults of bytes typed on the console line, for the front end's input.
+  LineFaults* console_faults() { return wiring_.console_faults(); }
 
  private:
   const Options options_;
   board::Board& board_;
   BackupKeeper backup_;
   Wiring wiring_;
+  emu::EmulatedCpu* image_ = nullptr;
+  LcdView lcd_view_;
 };
 
 }  // namespace sim

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "backup_file.h"
+#include "image.h"
+#include "lcd_view.h"
 #include "wiring.h"
 #include "sim.h"
 
@@ -17,6 +19,8 @@ const char kHelp[] =
     "Usage: tarvik-sim [--batch [--until SECONDS] [--settle SECONDS]]\n"
     "                  [--backup FILE] [--battery-removed]\n"
     "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
+    "                  [--image FILE.elf [--profile-irq]]\n"
+    "                  [--lcd FILE] [--lcd-task]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -55,9 +59,33 @@ const char kHelp[] =
     "                     of tim3.arr, tim3.ccr1, tim3.ccr2; changes of pa5, tim3.cen,\n"
     "                     tim3.oc1m, tim3.oc2m; encoder.edge with the TIM4 count; and\n"
     "                     motor.rpm every millisecond\n"
+    "  --vcd FILE         a Value Change Dump (GTKWave, PulseView) of pa4, pa5, pa6, pa7\n"
+    "                     (the PWM edges), pb8 (encoder), the LCD bus (lcd_d4-d7, lcd_e,\n"
+    "                     lcd_rs, lcd_rw), the key lines (key_pc4, key_pc6, key_pc7,\n"
+    "                     key_pc10, key_pc13), tim3_ccr1/2 as vectors, motor_rpm as a real\n"
+    "  --vcd-signals LIST only these (comma-separated names above); PWM edges are many\n"
+    "  --fault LIST       faults, comma-separated: load=N@TIME (the load torque becomes\n"
+    "                     N N m at TIME), stall@TIME[+DURATION] (the rotor jams),\n"
+    "                     bounce=DURATION (key contacts chatter for that long on every\n"
+    "                     press and release), drop=P and corrupt=P (each byte typed on\n"
+    "                     the console line is lost, or has one bit flipped, with\n"
+    "                     probability P), seed=N (the faults' random numbers; 1)\n"
     "  --motor K=V,...    motor parameters: supply_v (12), resistance_ohm (2), ke (0.02\n"
     "                     V s/rad), kt (0.02 N m/A), inertia (2e-5 kg m^2), friction\n"
     "                     (0.0133 N m), load (0 N m), edges_per_rev (8)\n"
+    "  --lcd FILE         the display's four rows at the end of the run, 16 characters\n"
+    "                     and a line feed each (dark cells as blanks)\n"
+    "  --lcd-task         start the LCD task at reset, as if its task-table row were\n"
+    "                     marked for start-up (the unit as shipped leaves it off), so\n"
+    "                     that the menus and keys work; the real-time modes redraw the\n"
+    "                     display on standard error when it changes\n"
+    "  --image FILE.elf   run this board image (build/arm/tarvik.elf, what is flashed)\n"
+    "                     on an emulated Cortex-M3 wired to the same simulated board,\n"
+    "                     instead of the firmware compiled for the host; every other\n"
+    "                     option works the same. Default: $TARVIK_SIM_IMAGE, if set\n"
+    "  --profile-irq      with an image: at the end, each exception handler's runs and\n"
+    "                     the instructions and estimated cycles a run took (least, mean,\n"
+    "                     most), on standard error\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
@@ -115,18 +143,40 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       }
       options.pty_link = argv[++i];
       options.mode = Options::Mode::pty;
+    } else if (arg == "--lcd") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "tarvik-sim: --lcd needs a file name\n");
+        exit_status = 2;
+        return false;
+      }
+      options.lcd_file = argv[++i];
+    } else if (arg == "--lcd-task") {
+      options.lcd_task = true;
+    } else if (arg == "--image") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "tarvik-sim: --image needs a file name\n");
+        exit_status = 2;
+        return false;
+      }
+      options.image = argv[++i];
+    } else if (arg == "--profile-irq") {
+      options.profile_irq = true;
     } else if (arg == "--battery-removed") {
       options.battery_removed = true;
-    } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor") {
+    } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor" || arg == "--vcd" ||
+               arg == "--vcd-signals" || arg == "--fault") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         std::fprintf(stderr, "tarvik-sim: %s needs a value (see --help)\n", arg.c_str());
         exit_status = 2;
         return false;
       }
-      std::string& field = arg == "--keys"    ? options.keys
-                           : arg == "--rs485" ? options.rs485_file
-                           : arg == "--trace" ? options.trace_file
-                                              : options.motor;
+      std::string& field = arg == "--keys"          ? options.keys
+                           : arg == "--rs485"       ? options.rs485_file
+                           : arg == "--trace"       ? options.trace_file
+                           : arg == "--vcd"         ? options.vcd_file
+                           : arg == "--vcd-signals" ? options.vcd_signals
+                           : arg == "--fault"       ? options.faults
+                                                    : options.motor;
       field = argv[++i];
     } else {
       std::fprintf(stderr, "tarvik-sim: unknown option %s (see --help)\n", arg.c_str());
@@ -136,9 +186,21 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   }
   if (options.mode == Options::Mode::automatic)
     options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
+  const std::string image_trouble = image_problem(options);
+  if (!image_trouble.empty()) {
+    std::fprintf(stderr, "tarvik-sim: %s\n", image_trouble.c_str());
+    exit_status = 2;
+    return false;
+  }
   const std::string wiring_problem = wiring_options_problem(options);
   if (!wiring_problem.empty()) {
     std::fprintf(stderr, "tarvik-sim: %s\n", wiring_problem.c_str());
+    exit_status = 2;
+    return false;
+  }
+  const std::string lcd_problem = lcd_options_problem(options);
+  if (!lcd_problem.empty()) {
+    std::fprintf(stderr, "tarvik-sim: %s\n", lcd_problem.c_str());
     exit_status = 2;
     return false;
   }

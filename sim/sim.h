@@ -13,11 +13,18 @@ struct Options {
   std::string backup_file;
   // --battery-removed: the backup domain starts cleared
   bool battery_removed = false;
+  std::string lcd_file;   // --lcd: the display's last screen
+  bool lcd_task = false;  // --lcd-task: the LCD task starts at reset
   std::string keys;        // --keys: timed key presses
   std::string rs485_file;  // --rs485: every byte that leaves on the RS485 bus
   std::string trace_file;  // --trace: CSV of the motor's signals
   std::string motor;       // --motor: motor parameters, KEY=VALUE,...
+  std::string image;       // --image: this board image on the emulated Cortex-M3
+  bool profile_irq = false;  // --profile-irq: what each interrupt handler run took (with an image)
   std::string pty_link;    // --pty-link: folder for the links console and rs485
+  std::string vcd_file;    // --vcd: value change dump of pins and signals
+  std::string vcd_signals; // --vcd-signals: which ones ("": all)
+  std::string faults;      // --fault: faults to inject, ITEM,...
 };
 
 struct BatchResult {

@@ -59,6 +59,35 @@ class Trace {
   uint8_t oc1m_ = 0, oc2m_ = 0;
 };
 
+// Faults of a serial line, each byte in turn: dropped with probability `drop`,
+// else corrupted (one bit flipped) with probability `corrupt`. Seeded, so a run
+// repeats exactly.
+struct LineFaults {
+  double drop = 0, corrupt = 0;
+  uint64_t state = 1;
+  bool any() const { return drop > 0 || corrupt > 0; }
+  double next();  // uniform in [0, 1)
+};
+
+// The faults --fault asks for.
+struct Faults {
+  struct LoadStep {
+    double torque;
+    board::Cycles at;
+  };
+  std::vector<LoadStep> loads;
+  struct Stall {
+    board::Cycles at, length;  // length 0: for good
+  };
+  std::vector<Stall> stalls;
+  board::Cycles bounce = 0;
+  double drop = 0, corrupt = 0;
+  uint64_t seed = 1;
+};
+bool parse_faults(const std::string& list, Faults& faults, std::string& error);
+// Key contacts chatter for this long on every press and release (0: clean).
+void set_key_bounce(board::Cycles bounce, uint64_t seed);
+
 // What is wrong with --keys, --motor, --rs485 or --trace, or "" if nothing.
 std::string wiring_options_problem(const Options& options);
 
@@ -68,11 +97,18 @@ class Wiring {
   Wiring(board::Board& b, const Options& options);
   // What to report at the end of the run ("" if nothing).
   std::string finish();
+  ~Wiring();
 
  private:
   board::Board& board_;
   std::unique_ptr<OutputFile> rs485_;
   std::unique_ptr<Trace> trace_;
+  std::unique_ptr<class Vcd> vcd_;
+  LineFaults console_faults_;
+
+ public:
+  // Faults of the bytes typed on the console line (none unless --fault asks).
+  LineFaults* console_faults() { return &console_faults_; }
 };
 
 }  // namespace sim

@@ -6,8 +6,9 @@
 namespace {
 // The fixed test screen of `info`.
 const char kInfoScreen[] =
-    "@Test@^Hello world^^var1:~var1~^^lcd_infoeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee:~lcd_info~!^^~sys_st~st~sys_st~~"
-    "var1~^##";
+    "@Test@^Hello world^^var1:~var1~^"
+    "^lcd_infoeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee:~lcd_info~!^"
+    "^~sys_st~st~sys_st~~var1~^##";
 }  // namespace
 
 int lcd_info(char* str) {

@@ -14,8 +14,9 @@
 const char* const fMenu[] = {
     "@TestMode@^   Test mode.   ^^Console connect.^^var1:~var1~^#up:1:Test1#",
     "@WorkMode@^   Work mode.   ^^Test############^^var1:~var1~^##",
-    "@Test1@^Sys_st:~sys_st~.^^Var3:~var3~    .^^Var4:~var4~^#up:2:var4##do:3:var4##es:5:sys_st##en:1:TestMode##st:"
-    "1:TestMode##sp:1:TestMode##tm:1:TestMode#",
+    "@Test1@^Sys_st:~sys_st~.^^Var3:~var3~    .^^Var4:~var4~^"
+    "#up:2:var4##do:3:var4##es:5:sys_st#"
+    "#en:1:TestMode##st:1:TestMode##sp:1:TestMode##tm:1:TestMode#",
     nullptr,
 };
 

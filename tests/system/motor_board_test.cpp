@@ -26,7 +26,7 @@ struct Bench {
   explicit Bench(const sim::Options& o = {}) : m(o) {
     b.usart1.set_tx_sink([this](uint8_t c) { out.push_back(static_cast<char>(c)); });
     b.rs485.on_byte = [this](uint8_t c) { rs485.push_back(static_cast<char>(c)); };
-    b.tim3.set_write_listener([this](uint32_t offset, uint32_t value) {
+    b.tim3.add_write_listener([this](uint32_t offset, uint32_t value) {
       if (offset == board::Timer::kCCR1) compares.emplace_back(1, static_cast<uint16_t>(value));
       if (offset == board::Timer::kCCR2) compares.emplace_back(2, static_cast<uint16_t>(value));
     });

@@ -83,8 +83,8 @@ void lcd16_4_init_gpio(void) {
   if (!lock.held()) return;
   const LCD4Bit_Config& c = LCD_CONFIG;
   RCC_APB2PeriphClockCmd(kPortClocks, ENABLE);
-  GPIO_LCD4Bit_ConfigStructure.GPIO_Pin = static_cast<uint16_t>(c.rs_pin | c.enable_pin | c.db4_pin | c.db5_pin |
-                                                                c.db6_pin | c.db7_pin | c.rw_pin);
+  GPIO_LCD4Bit_ConfigStructure.GPIO_Pin = static_cast<uint16_t>(c.rs_pin | c.enable_pin | c.db4_pin |
+                                                                c.db5_pin | c.db6_pin | c.db7_pin | c.rw_pin);
   GPIO_LCD4Bit_ConfigStructure.GPIO_Speed = GPIO_Speed_50MHz;
   GPIO_LCD4Bit_ConfigStructure.GPIO_Mode = GPIO_Mode_Out_PP;
   GPIO_Init(c.gpio, &GPIO_LCD4Bit_ConfigStructure);

@@ -61,8 +61,11 @@ void lcd16_4_pushByte(int value);
 void lcd16_4_commandWriteNibble(int nibble);
 // RS low and a whole command, then delay(1).
 void lcd16_4_commandWrite(int value);
+// Clear and return home keep the controller busy 1.52 ms: each sleeps three ticks
+// in all, so that at least two whole ticks pass before the next write.
 void lcd16_4_clear(void);
-// Row 0-2, any other row is row 3; a column past the last is the last.
+// Return home, then the address: row 0-2, any other row is row 3; a column past
+// the last is the last, one below 0 the first.
 void lcd16_4_cursorTo(int line_num, int x);
 void lcd16_4_leftScroll(int num_chars, int delay_time);
 // One character at the cursor.

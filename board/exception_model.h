@@ -1,0 +1,130 @@
+// The Cortex-M3's exception rules and the registers that hold their state (NVIC,
+// SCB, SysTick), shared by every way of running the firmware's code: which pending
+// exception the current priority lets in, and the bookkeeping of taking one and
+// returning from it. How a handler is then run (called natively, or entered on an
+// emulated core's stack) is the business of the CPU that owns this model.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "event_queue.h"
+#include "peripheral.h"
+
+namespace board {
+
+// What the bus needs of the CPU that runs the code: time for an access, and the
+// chance to let in an exception that a write may have pended.
+class BusMaster {
+ public:
+  // An access of `cost` cycles: time passes, due events run.
+  virtual void step(Cycles cost) = 0;
+  // After a write: an exception it pended is taken before the next instruction.
+  virtual void take_pending() = 0;
+  // A poll that can read nothing new before the next event: time may jump there.
+  virtual void wait_for_event() = 0;
+
+ protected:
+  ~BusMaster() = default;
+};
+
+class ExceptionModel : public Peripheral {
+ public:
+  static constexpr int kExceptions = 16 + 68;  // STM32F103 medium density
+  static constexpr int kHardFault = 3, kSvc = 11, kPendSv = 14, kSysTick = 15, kIrq0 = 16;
+  static constexpr uint8_t kPriorityMask = 0xF0;  // four implemented priority bits
+
+  explicit ExceptionModel(EventQueue& events);
+
+  // Implemented priority bits: 4 on the STM32F103 (the default).
+  void set_priority_bits(int bits);
+  uint8_t priority_mask() const { return priority_mask_; }
+
+  // Masking registers.
+  uint32_t basepri() const { return basepri_; }
+  uint32_t primask() const { return primask_; }
+  // Both at once, without a preemption point: a core that keeps them itself
+  // reports them here before asking what may be taken.
+  void set_masks(uint32_t basepri, uint32_t primask);
+
+  // Pending state, as the NVIC and SCB hold it.
+  void set_pending(int exception);
+  // A peripheral's interrupt request line (level-sensitive, as on the NVIC): a
+  // rising line pends the interrupt, and a line still high when its handler
+  // returns pends it again.
+  void set_irq_line(int irq, bool high);
+  void clear_pending(int exception);
+  bool is_pending(int exception) const;
+  bool is_active(int exception) const;
+  bool any_pending() const { return pending_ != 0; }
+  bool irq_enabled(int irq) const { return (iser_[irq / 32] >> (irq % 32)) & 1u; }
+  int priority(int exception) const;
+  int execution_priority() const;
+  int active_exception() const { return depth_ ? active_[depth_ - 1] : 0; }
+  int nesting() const { return depth_; }
+
+  // The pending exception the current execution priority lets in (lowest
+  // priority value, then lowest number), or -1.
+  int takeable() const;
+  // Whether `exception` could pre-empt what runs now, pending or not.
+  bool may_preempt(int exception) const;
+  // Taking `exception`: no longer pending, active above the others.
+  void activate(int exception);
+  // Returning from the innermost active exception: it is no longer active, and
+  // its interrupt line, if still high, pends it again. Returns it (-1 if none).
+  int deactivate();
+
+  // A stopped CPU: the first reason is kept.
+  void mark_halted(const std::string& reason);
+  bool halted() const { return halted_; }
+  const std::string& halt_reason() const { return halt_reason_; }
+  uint64_t exceptions_taken(int exception) const { return taken_[exception]; }
+  // The vector table's address (VTOR) and the stack alignment on entry (CCR.STKALIGN).
+  uint32_t vector_table() const { return vtor_; }
+  bool stack_align8() const { return (ccr_ >> 9) & 1u; }
+
+  // The core registers (NVIC, SysTick, SCB) at 0xE000E000 + offset.
+  uint32_t read(uint32_t offset) override;
+  void write(uint32_t offset, uint32_t value) override;
+  uint8_t read8(uint32_t offset);
+  void write8(uint32_t offset, uint8_t value);
+  bool stable(uint32_t offset) const override { return offset != kSysTickVal; }
+
+ protected:
+  EventQueue& events_;
+  uint32_t basepri_ = 0, primask_ = 0;
+
+ private:
+  static constexpr uint32_t kSysTickCtrl = 0x010, kSysTickLoad = 0x014, kSysTickVal = 0x018;
+  int group(int prio) const;
+  int best_pending() const;
+  void recount_pending();
+  void systick_restart();
+  static void systick_event(void* ctx, uint64_t token);
+  Cycles systick_period() const;
+
+  uint8_t priority_mask_ = kPriorityMask;
+  // NVIC
+  uint32_t iser_[3] = {};
+  uint32_t ispr_[3] = {};
+  uint8_t ip_[68] = {};
+  // SCB
+  uint8_t shp_[12] = {};
+  uint32_t prigroup_ = 0;
+  uint32_t vtor_ = 0;
+  uint32_t ccr_ = 0;  // r1p1: STKALIGN resets to 0
+  bool pendsv_ = false, systick_pend_ = false, svc_pend_ = false;
+  // SysTick
+  uint32_t st_ctrl_ = 0, st_load_ = 0;
+  Cycles st_start_ = 0;
+  uint64_t st_token_ = 0;
+
+  uint32_t lines_[3] = {};
+  int active_[kExceptions] = {};
+  int depth_ = 0;
+  int pending_ = 0;  // number of pending exceptions, masked or not
+  uint64_t taken_[kExceptions] = {};
+  bool halted_ = false;
+  std::string halt_reason_;
+};
+
+}  // namespace board

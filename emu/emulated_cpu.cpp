@@ -1,0 +1,772 @@
+#include "emulated_cpu.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <map>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "thumb.h"
+
+namespace emu {
+
+namespace {
+
+using board::Cycles;
+using board::CpuTiming;
+using board::ExceptionModel;
+
+// Where uc_emu_start is told to stop: an address no fetch reaches (0 would be, on
+// an image linked at the flash alias).
+constexpr uint64_t kNoExit = 0xFFFFFFFEu;
+constexpr uint32_t kExcReturnHandler = 0xFFFFFFF1u, kExcReturnThreadMsp = 0xFFFFFFF9u,
+                   kExcReturnThreadPsp = 0xFFFFFFFDu;
+constexpr uint32_t kThumbBit = 1u << 24, kAlignedBit = 1u << 9, kIpsrMask = 0x1FFu;
+constexpr uint32_t kFlagsMask = 0xF8000000u;  // NZCVQ
+constexpr uint32_t kSpsel = 2u;
+
+// Unicorn's interrupt numbers (QEMU's exception indices).
+constexpr uint32_t kIntrSvc = 2, kIntrBreakpoint = 7, kIntrExceptionExit = 8;
+
+constexpr uint16_t kSemihostingBreakpoint = 0xBEAB;
+constexpr uint32_t kSysWriteC = 0x03, kSysWrite0 = 0x04, kSysExit = 0x18;
+constexpr uint32_t kApplicationExit = 0x20026;
+
+const char* stop_name(uc_mem_type type) {
+  switch (type) {
+    case UC_MEM_READ_UNMAPPED:
+      return "read of unmapped address";
+    case UC_MEM_WRITE_UNMAPPED:
+      return "write to unmapped address";
+    case UC_MEM_FETCH_UNMAPPED:
+      return "instruction fetch from unmapped address";
+    case UC_MEM_WRITE_PROT:
+      return "write to read-only address";
+    case UC_MEM_READ_PROT:
+      return "read of protected address";
+    case UC_MEM_FETCH_PROT:
+      return "instruction fetch from non-executable address";
+    default:
+      return "access to address";
+  }
+}
+
+bool in(uint32_t address, uint32_t size, uint32_t base, uint32_t length) {
+  return address >= base && address - base <= length && size <= length - (address - base);
+}
+
+// Why the last uc_emu_start returned, in order of precedence.
+enum class Stop { none, exception, svc, breakpoint, exception_return, fault };
+
+struct Device {
+  uint32_t base, size;
+  board::Peripheral* device;
+};
+
+struct Block {
+  uint16_t size = 0;  // 0: not summarised yet
+  uint16_t instructions = 0;
+  uint16_t cycles = 0;
+  uint8_t flags = 0;
+};
+
+struct Frame {  // a handler run being profiled
+  int exception;
+  uint64_t instructions_at_entry;
+  Cycles cycles_at_entry;
+  uint64_t nested_instructions = 0;
+  Cycles nested_cycles = 0;
+};
+
+}  // namespace
+
+struct EmulatedCpu::Impl {
+  Impl(EmulatedCpu& owner, board::Board& b, const EmulatedCpu::Config& c)
+      : cpu(owner), board(b), core(b.cpu), events(b.events), config(c) {}
+
+  EmulatedCpu& cpu;
+  board::Board& board;
+  ExceptionModel& core;
+  board::EventQueue& events;
+  const EmulatedCpu::Config config;
+
+  uc_engine* uc = nullptr;
+  uint8_t* flash = nullptr;  // page aligned, for uc_mem_map_ptr
+  uint8_t* ram = nullptr;
+  std::vector<Device> devices;
+  std::vector<Block> flash_blocks = std::vector<Block>(Memory::kFlashSize / 2);
+  Block other_block;  // code outside flash: summarised on every entry
+
+  Stop stop = Stop::none;
+  bool stopping = false;  // a stop was asked for: no further block runs
+  bool dead = false;      // the core stopped for good (fault, exit)
+  std::string fault;
+  uint32_t fault_address = 0;
+  bool branch_pending = false;  // the last block ended in a branch
+  uint32_t fallthrough = 0;     // where the last block's code continued
+
+  // Everything the core did that a loop's next turn could see: stores,
+  // peripheral accesses, exceptions.
+  uint64_t activity = 0;
+  struct Snapshot {
+    bool valid = false;
+    uint32_t address = 0;
+    uint64_t activity = 0;
+    uint32_t regs[18] = {};
+  } snapshot;
+
+  std::vector<Frame> frames;
+  std::vector<HandlerProfile> profiles = std::vector<HandlerProfile>(ExceptionModel::kExceptions);
+
+  // --- registers -----------------------------------------------------------------
+  uint32_t reg(int id) const {
+    uint32_t v = 0;
+    uc_reg_read(uc, id, &v);
+    return v;
+  }
+  void set_reg(int id, uint32_t v) { uc_reg_write(uc, id, &v); }
+
+  // --- memory --------------------------------------------------------------------
+  uint8_t* host_pointer(uint32_t address, uint32_t size) const {
+    if (in(address, size, Memory::kRam, Memory::kRamSize)) return ram + (address - Memory::kRam);
+    if (in(address, size, Memory::kFlash, Memory::kFlashSize)) return flash + (address - Memory::kFlash);
+    if (in(address, size, 0, Memory::kFlashSize)) return flash + address;
+    return nullptr;
+  }
+  bool read_words(uint32_t address, uint32_t* words, unsigned n) const {
+    const uint8_t* p = host_pointer(address, 4 * n);
+    if (p == nullptr) return false;
+    std::memcpy(words, p, 4 * n);
+    return true;
+  }
+  bool write_words(uint32_t address, const uint32_t* words, unsigned n) {
+    if (!in(address, 4 * n, Memory::kRam, Memory::kRamSize)) return false;
+    std::memcpy(ram + (address - Memory::kRam), words, 4 * n);
+    return true;
+  }
+
+  // --- time ----------------------------------------------------------------------
+  // `cost` cycles pass; the events due meanwhile run at their own times.
+  void advance(Cycles cost) {
+    const Cycles target = events.now() + cost;
+    while (events.next_time() <= target) {
+      events.advance_to(events.next_time());
+      events.run_due();
+    }
+    events.advance_to(target);
+  }
+  void jump_to_next_event() {
+    const Cycles t = events.next_time();
+    if (t == board::EventQueue::kNever) {
+      std::fprintf(stderr, "tarvik-sim: the board waits for an event that can never come\n");
+      std::abort();
+    }
+    events.advance_to(t);
+    events.run_due();
+  }
+
+  // --- stops ---------------------------------------------------------------------
+  void request_stop(Stop why) {
+    if (why > stop) stop = why;
+    stopping = true;
+    uc_emu_stop(uc);
+  }
+  // The masks live in the core's registers: the exception model hears them first.
+  bool exception_due() {
+    core.set_masks(reg(UC_ARM_REG_BASEPRI), reg(UC_ARM_REG_PRIMASK));
+    return core.takeable() >= 0;
+  }
+
+  // --- blocks --------------------------------------------------------------------
+  const Block& summary(uint32_t address, uint32_t size) {
+    Block* b = &other_block;
+    if (in(address, size, Memory::kFlash, Memory::kFlashSize) || in(address, size, 0, Memory::kFlashSize)) {
+      const uint32_t offset = address >= Memory::kFlash ? address - Memory::kFlash : address;
+      b = &flash_blocks[offset / 2];
+      if (b->size == size) return *b;
+    }
+    BlockSummary s;
+    if (const uint8_t* direct = host_pointer(address, size)) {
+      s = summarize(direct, size);
+    } else {
+      std::vector<uint8_t> code(size);
+      if (uc_mem_read(uc, address, code.data(), size) == UC_ERR_OK) s = summarize(code.data(), size);
+    }
+    *b = Block{static_cast<uint16_t>(size), static_cast<uint16_t>(s.instructions),
+               static_cast<uint16_t>(std::min<uint32_t>(s.cycles, 0xFFFF)), s.flags};
+    return *b;
+  }
+
+  // True when the loop at `address` has come round with nothing changed since
+  // its last turn.
+  bool fixed_point(uint32_t address) {
+    static constexpr int kIds[18] = {
+        UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,   UC_ARM_REG_R4,      UC_ARM_REG_R5,
+        UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,   UC_ARM_REG_R10,     UC_ARM_REG_R11,
+        UC_ARM_REG_R12, UC_ARM_REG_SP,  UC_ARM_REG_LR,  UC_ARM_REG_XPSR, UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK};
+    Snapshot now;
+    now.valid = true;
+    now.address = address;
+    now.activity = activity;
+    void* ptrs[18];
+    for (int i = 0; i < 18; ++i) ptrs[i] = &now.regs[i];
+    uc_reg_read_batch(uc, const_cast<int*>(kIds), ptrs, 18);
+    const bool same = snapshot.valid && snapshot.address == address && snapshot.activity == activity &&
+                      std::memcmp(snapshot.regs, now.regs, sizeof now.regs) == 0;
+    snapshot = now;
+    return same;
+  }
+
+  std::map<uint32_t, uint64_t> hist;
+  void dump() { if (getenv("EMU_DEBUG")) { std::vector<std::pair<uint64_t,uint32_t>> v; for (auto& [a,n] : hist) v.push_back({n,a}); std::sort(v.rbegin(), v.rend()); for (size_t i=0;i<v.size() && i<200;i++) fprintf(stderr, "%08x %llu %s\n", v[i].second, (unsigned long long)v[i].first, cpu.image_.describe(v[i].second).c_str()); } }
+  void on_block(uint32_t address, uint32_t size) {
+    if (stopping) return;  // this block will not run now
+    ++hist[address];
+    static bool reg = false; static Impl* me; if (!reg) { reg = true; me = this; atexit([]{ me->dump(); }); }
+    const Block& b = summary(address, size);
+    if (core.any_pending() && exception_due()) {
+      request_stop(Stop::exception);
+      return;
+    }
+    if (b.flags & (Instruction::kIdleHint | Instruction::kSelfLoop)) {
+      if (b.flags & Instruction::kSelfLoop) halt_in_loop(address);
+      if ((b.flags & Instruction::kSelfLoop) || fixed_point(address)) {
+        ++cpu.idle_jumps_;
+        jump_to_next_event();
+        if (core.any_pending() && exception_due()) {
+          request_stop(Stop::exception);
+          return;
+        }
+      }
+    }
+    Cycles cost = b.cycles;
+    if (branch_pending && address != fallthrough) cost += kBranchRefill;
+    branch_pending = b.flags & Instruction::kBranch;
+    fallthrough = address + size;
+    cpu.instructions_ += b.instructions;
+    if (b.flags & Instruction::kStore) ++activity;
+    advance(cost);
+  }
+
+  void halt_in_loop(uint32_t address) {
+    if (core.halted()) return;
+    char text[160];
+    const std::string where = cpu.image_.describe(address);
+    std::snprintf(text, sizeof text, "the image stopped in an endless loop at 0x%08x%s%s%s", address,
+                  where.empty() ? "" : " (", where.c_str(), where.empty() ? "" : ")");
+    core.mark_halted(text);
+  }
+
+  // --- peripheral space ----------------------------------------------------------
+  board::Peripheral* device_at(uint32_t address, uint32_t& offset) {
+    for (const Device& d : devices) {
+      if (address >= d.base && address - d.base < d.size) {
+        offset = address - d.base;
+        return d.device;
+      }
+    }
+    return nullptr;
+  }
+
+  uint32_t bus_read(uint32_t address, unsigned size) {
+    ++activity;
+    uint32_t offset = 0;
+    if (board::Peripheral* d = device_at(address, offset)) {
+      step(CpuTiming::kRegisterAccess);
+      return d->read(offset & ~3u) >> (8 * (offset & 3u));
+    }
+    if (size == 1) return board.bus.read8(address);
+    const uint32_t word = board.bus.read32(address & ~3u);
+    return size == 4 ? word : (word >> (8 * (address & 2u))) & 0xFFFFu;
+  }
+
+  void bus_write(uint32_t address, unsigned size, uint32_t value) {
+    ++activity;
+    uint32_t offset = 0;
+    if (board::Peripheral* d = device_at(address, offset)) {
+      step(CpuTiming::kRegisterAccess);
+      d->write(offset, value);
+      return;
+    }
+    if (size == 4) {
+      board.bus.write32(address, value);
+    } else if (size == 1) {
+      board.bus.write8(address, static_cast<uint8_t>(value));
+    } else {
+      const uint32_t shift = 8 * (address & 2u);
+      const uint32_t old = board.bus.read32(address & ~3u);
+      board.bus.write32(address & ~3u, (old & ~(0xFFFFu << shift)) | ((value & 0xFFFFu) << shift));
+    }
+  }
+
+  void step(Cycles cost) {
+    advance(cost > EmulatedTiming::kAccessInInstruction ? cost - EmulatedTiming::kAccessInInstruction : 0);
+  }
+
+  // --- exceptions ----------------------------------------------------------------
+  uint32_t vector(int exception) {
+    uint32_t v = 0;
+    read_words(core.vector_table() + 4u * static_cast<uint32_t>(exception), &v, 1);
+    return v;
+  }
+
+  void enter(int exception, uint32_t return_address) {
+    static constexpr int kIds[9] = {UC_ARM_REG_R0, UC_ARM_REG_R1,  UC_ARM_REG_R2,   UC_ARM_REG_R3,     UC_ARM_REG_R12,
+                                    UC_ARM_REG_LR, UC_ARM_REG_SP,  UC_ARM_REG_XPSR, UC_ARM_REG_CONTROL};
+    uint32_t r[9];
+    void* ptrs[9];
+    for (int i = 0; i < 9; ++i) ptrs[i] = &r[i];
+    uc_reg_read_batch(uc, const_cast<int*>(kIds), ptrs, 9);
+    const uint32_t xpsr = r[7], control = r[8];
+    const bool thread = (xpsr & kIpsrMask) == 0;
+    const bool process_stack = thread && (control & kSpsel);
+    uint32_t sp = r[6];
+    uint32_t stacked_xpsr = xpsr;
+    if (core.stack_align8() && (sp & 4u)) {
+      sp -= 4;
+      stacked_xpsr |= kAlignedBit;
+    }
+    sp -= 32;
+    const uint32_t frame[8] = {r[0], r[1], r[2], r[3], r[4], r[5], return_address & ~1u, stacked_xpsr};
+    const uint32_t handler = vector(exception);
+    if (!write_words(sp, frame, 8)) {
+      report_fault("stacking fault", sp, return_address);
+      return;
+    }
+    if ((handler & 1u) == 0) {
+      char what[64];
+      std::snprintf(what, sizeof what, "exception %d has no handler (vector 0x%08x)", exception, handler);
+      report_fault(what, core.vector_table() + 4u * static_cast<uint32_t>(exception), return_address);
+      return;
+    }
+    set_reg(UC_ARM_REG_SP, sp);
+    // Handler mode runs on the main stack: leave the process stack while still
+    // in thread mode, so that the core swaps its banked stack pointers.
+    if (process_stack) set_reg(UC_ARM_REG_CONTROL, control & ~kSpsel);
+    set_reg(UC_ARM_REG_XPSR, (xpsr & kFlagsMask) | kThumbBit | static_cast<uint32_t>(exception));
+    set_reg(UC_ARM_REG_LR, !thread ? kExcReturnHandler : process_stack ? kExcReturnThreadPsp : kExcReturnThreadMsp);
+    set_reg(UC_ARM_REG_PC, handler);
+    core.activate(exception);
+    ++activity;
+    branch_pending = false;
+    advance(CpuTiming::kExceptionEntry);
+    if (config.profile) frames.push_back({exception, cpu.instructions_, events.now()});
+  }
+
+  void profile_end() {
+    if (!config.profile || frames.empty()) return;
+    const Frame f = frames.back();
+    frames.pop_back();
+    const uint64_t all_instructions = cpu.instructions_ - f.instructions_at_entry;
+    const Cycles all_cycles = events.now() - f.cycles_at_entry;
+    HandlerProfile& p = profiles[f.exception];
+    const uint64_t own_instructions = all_instructions - f.nested_instructions;
+    const Cycles own_cycles = all_cycles - f.nested_cycles;
+    p.min_instructions = p.runs == 0 ? own_instructions : std::min(p.min_instructions, own_instructions);
+    p.min_cycles = p.runs == 0 ? own_cycles : std::min(p.min_cycles, own_cycles);
+    ++p.runs;
+    p.instructions += own_instructions;
+    p.max_instructions = std::max(p.max_instructions, own_instructions);
+    p.cycles += own_cycles;
+    p.max_cycles = std::max(p.max_cycles, own_cycles);
+    if (!frames.empty()) {
+      frames.back().nested_instructions += all_instructions;
+      frames.back().nested_cycles += all_cycles;
+    }
+  }
+
+  void exception_return(uint32_t exc_return) {
+    const int ending = core.active_exception();
+    const uint32_t ipsr = reg(UC_ARM_REG_IPSR);
+    if (exc_return != kExcReturnHandler && exc_return != kExcReturnThreadMsp && exc_return != kExcReturnThreadPsp) {
+      report_fault("exception return with a reserved EXC_RETURN", exc_return, exc_return);
+      return;
+    }
+    if (ending == 0 || static_cast<int>(ipsr) != ending) {
+      report_fault("exception return from an exception that is not active", exc_return, exc_return);
+      return;
+    }
+    profile_end();
+    core.deactivate();
+    ++activity;
+    branch_pending = false;
+    // Tail-chaining: a pending exception that may now run is entered on the
+    // frame that is already stacked, with the same EXC_RETURN.
+    if (core.any_pending() && exception_due()) {
+      const int next = core.takeable();
+      const uint32_t handler = vector(next);
+      if ((handler & 1u) == 0) {
+        report_fault("exception has no handler", core.vector_table() + 4u * static_cast<uint32_t>(next), 0);
+        return;
+      }
+      set_reg(UC_ARM_REG_IPSR, static_cast<uint32_t>(next));
+      set_reg(UC_ARM_REG_LR, exc_return);
+      set_reg(UC_ARM_REG_PC, handler);
+      core.activate(next);
+      ++cpu.tail_chains_;
+      advance(EmulatedTiming::kTailChain);
+      if (config.profile) frames.push_back({next, cpu.instructions_, events.now()});
+      return;
+    }
+    const bool to_process_stack = exc_return == kExcReturnThreadPsp;
+    const uint32_t sp = reg(to_process_stack ? UC_ARM_REG_PSP : UC_ARM_REG_MSP);
+    uint32_t frame[8];
+    if (!read_words(sp, frame, 8)) {
+      report_fault("unstacking fault", sp, exc_return);
+      return;
+    }
+    const uint32_t xpsr = frame[7];
+    const bool to_thread = exc_return != kExcReturnHandler;
+    if (to_thread != ((xpsr & kIpsrMask) == 0) ||
+        (!to_thread && static_cast<int>(xpsr & kIpsrMask) != core.active_exception()) || !(xpsr & kThumbBit)) {
+      report_fault("exception return to an inconsistent frame", sp, frame[6]);
+      return;
+    }
+    const uint32_t new_sp = sp + 32 + ((xpsr & kAlignedBit) ? 4 : 0);
+    // Thread mode first, then the process stack: the core swaps its banked
+    // stack pointers on the CONTROL write.
+    set_reg(UC_ARM_REG_XPSR, xpsr & ~kAlignedBit);
+    if (to_process_stack) set_reg(UC_ARM_REG_CONTROL, reg(UC_ARM_REG_CONTROL) | kSpsel);
+    set_reg(UC_ARM_REG_SP, new_sp);
+    static constexpr int kIds[6] = {UC_ARM_REG_R0, UC_ARM_REG_R1,  UC_ARM_REG_R2,
+                                    UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
+    for (int i = 0; i < 6; ++i) set_reg(kIds[i], frame[i]);
+    set_reg(UC_ARM_REG_PC, frame[6] | 1u);
+    advance(CpuTiming::kExceptionReturn);
+  }
+
+  // --- faults and breakpoints ----------------------------------------------------
+  void report_fault(const std::string& what, uint32_t address, uint32_t pc) {
+    static constexpr const char* kNames[16] = {"r0", "r1", "r2", "r3", "r4",  "r5", "r6", "r7",
+                                               "r8", "r9", "r10", "r11", "r12", "sp", "lr", "pc"};
+    static constexpr int kIds[16] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                     UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                     UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                     UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
+    char line[160];
+    const std::string where = cpu.image_.describe(pc);
+    std::snprintf(line, sizeof line, "fault: %s 0x%08x at pc 0x%08x%s%s%s", what.c_str(), address, pc,
+                  where.empty() ? "" : " (", where.c_str(), where.empty() ? "" : ")");
+    std::string text = line;
+    for (int i = 0; i < 16; ++i) {
+      std::snprintf(line, sizeof line, "%s%s=0x%08x", i % 4 == 0 ? "\n  " : " ", kNames[i], reg(kIds[i]));
+      text += line;
+    }
+    std::snprintf(line, sizeof line, "\n  xpsr=0x%08x msp=0x%08x psp=0x%08x control=0x%x basepri=0x%02x primask=%u",
+                  reg(UC_ARM_REG_XPSR), reg(UC_ARM_REG_MSP), reg(UC_ARM_REG_PSP), reg(UC_ARM_REG_CONTROL),
+                  reg(UC_ARM_REG_BASEPRI), reg(UC_ARM_REG_PRIMASK));
+    text += line;
+    core.mark_halted(text);
+    dead = true;
+  }
+
+  void breakpoint(uint32_t pc) {
+    uint16_t insn = 0;
+    const uint8_t* p = host_pointer(pc, 2);
+    if (p != nullptr) std::memcpy(&insn, p, 2);
+    if (!config.semihosting || insn != kSemihostingBreakpoint) {
+      report_fault("breakpoint", pc, pc);
+      return;
+    }
+    const uint32_t op = reg(UC_ARM_REG_R0), arg = reg(UC_ARM_REG_R1);
+    if (op == kSysExit) {
+      cpu.exit_status_ = arg == kApplicationExit ? 0 : 1;
+      core.mark_halted("the image ended the run with status " + std::to_string(cpu.exit_status_));
+      dead = true;
+      return;
+    }
+    if (op == kSysWriteC || op == kSysWrite0) {
+      for (uint32_t a = arg;; ++a) {
+        const uint8_t* c = host_pointer(a, 1);
+        if (c == nullptr || *c == 0) break;
+        cpu.semihosting_output_.push_back(static_cast<char>(*c));
+        if (op == kSysWriteC) break;
+      }
+    }
+    set_reg(UC_ARM_REG_PC, (pc + 2) | 1u);
+  }
+
+  // --- the run -------------------------------------------------------------------
+  [[noreturn]] void run() {
+    uint32_t reset[2] = {};
+    read_words(0, reset, 2);
+    set_reg(UC_ARM_REG_MSP, reset[0]);
+    uint32_t pc = reset[1];
+    for (;;) {
+      if (dead) {
+        // Lockup: the core runs no more code; the board's time and devices go on.
+        jump_to_next_event();
+        continue;
+      }
+      stop = Stop::none;
+      stopping = false;
+      const uc_err err = uc_emu_start(uc, pc | 1u, kNoExit, 0, 0);
+      pc = reg(UC_ARM_REG_PC);
+      if (err != UC_ERR_OK) {
+        if (fault.empty()) fault = uc_strerror(err);
+        report_fault(fault, fault_address, pc);
+        continue;
+      }
+      switch (stop) {
+        case Stop::fault:
+          report_fault(fault, fault_address, pc);
+          continue;
+        case Stop::exception_return:
+          exception_return(pc | 1u);
+          break;
+        case Stop::breakpoint:
+          breakpoint(pc);
+          break;
+        case Stop::svc:
+          // SVC is synchronous: when it may not pre-empt, the chip escalates it.
+          if (!core.may_preempt(ExceptionModel::kSvc)) {
+            report_fault("SVC at a priority that masks it", pc - 2, pc - 2);
+            continue;
+          }
+          break;
+        case Stop::none:
+          // Unicorn stops by itself at WFI: sleep until an exception may run.
+          while (!(core.any_pending() && exception_due())) jump_to_next_event();
+          break;
+        case Stop::exception:
+          break;
+      }
+      if (dead) continue;
+      pc = reg(UC_ARM_REG_PC);
+      if (core.any_pending() && exception_due()) {
+        enter(core.takeable(), pc);
+        pc = reg(UC_ARM_REG_PC);
+      }
+    }
+  }
+};
+
+// --- Unicorn's callbacks ------------------------------------------------------------
+
+namespace {
+
+using Impl = EmulatedCpu::Impl;
+
+void block_hook(uc_engine*, uint64_t address, uint32_t size, void* self) {
+  static_cast<Impl*>(self)->on_block(static_cast<uint32_t>(address), size);
+}
+
+void interrupt_hook(uc_engine*, uint32_t number, void* self) {
+  auto* impl = static_cast<Impl*>(self);
+  switch (number) {
+    case kIntrSvc:
+      impl->core.set_pending(ExceptionModel::kSvc);
+      impl->request_stop(Stop::svc);
+      break;
+    case kIntrExceptionExit:
+      impl->request_stop(Stop::exception_return);
+      break;
+    case kIntrBreakpoint:
+      impl->request_stop(Stop::breakpoint);
+      break;
+    default:
+      impl->fault = "processor exception " + std::to_string(number) + " (undefined instruction or abort)";
+      impl->fault_address = impl->reg(UC_ARM_REG_PC);
+      impl->request_stop(Stop::fault);
+  }
+}
+
+bool invalid_hook(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* self) {
+  auto* impl = static_cast<Impl*>(self);
+  impl->fault = stop_name(type);
+  impl->fault_address = static_cast<uint32_t>(address);
+  return false;
+}
+
+uint64_t peripheral_read(uc_engine*, uint64_t offset, unsigned size, void* self) {
+  return static_cast<Impl*>(self)->bus_read(Memory::kPeripherals + static_cast<uint32_t>(offset), size);
+}
+void peripheral_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* self) {
+  static_cast<Impl*>(self)->bus_write(Memory::kPeripherals + static_cast<uint32_t>(offset), size,
+                                      static_cast<uint32_t>(value));
+}
+uint64_t system_read(uc_engine*, uint64_t offset, unsigned size, void* self) {
+  return static_cast<Impl*>(self)->bus_read(Memory::kSystem + static_cast<uint32_t>(offset), size);
+}
+void system_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* self) {
+  static_cast<Impl*>(self)->bus_write(Memory::kSystem + static_cast<uint32_t>(offset), size,
+                                      static_cast<uint32_t>(value));
+}
+
+// Bit-band: each word of the alias is one bit of the region below.
+uint32_t bit_address(uint32_t base, uint64_t offset, uint32_t& bit) {
+  const uint32_t byte = static_cast<uint32_t>(offset / 32), number = static_cast<uint32_t>(offset / 4) % 8;
+  bit = 8 * (byte & 3u) + number;
+  return base + (byte & ~3u);
+}
+uint64_t peripheral_bit_read(uc_engine*, uint64_t offset, unsigned, void* self) {
+  uint32_t bit;
+  const uint32_t word = bit_address(Memory::kPeripherals, offset, bit);
+  return (static_cast<Impl*>(self)->bus_read(word, 4) >> bit) & 1u;
+}
+void peripheral_bit_write(uc_engine*, uint64_t offset, unsigned, uint64_t value, void* self) {
+  auto* impl = static_cast<Impl*>(self);
+  uint32_t bit;
+  const uint32_t word = bit_address(Memory::kPeripherals, offset, bit);
+  const uint32_t old = impl->bus_read(word, 4);
+  impl->bus_write(word, 4, (value & 1u) ? old | (1u << bit) : old & ~(1u << bit));
+}
+uint64_t ram_bit_read(uc_engine*, uint64_t offset, unsigned, void* self) {
+  uint32_t bit, word = 0;
+  static_cast<Impl*>(self)->read_words(bit_address(Memory::kRam, offset, bit), &word, 1);
+  return (word >> bit) & 1u;
+}
+void ram_bit_write(uc_engine*, uint64_t offset, unsigned, uint64_t value, void* self) {
+  auto* impl = static_cast<Impl*>(self);
+  uint32_t bit, word = 0;
+  const uint32_t address = bit_address(Memory::kRam, offset, bit);
+  impl->read_words(address, &word, 1);
+  word = (value & 1u) ? word | (1u << bit) : word & ~(1u << bit);
+  impl->write_words(address, &word, 1);
+  ++impl->activity;
+}
+
+void run_entry(void* self) { static_cast<Impl*>(self)->run(); }
+
+uint8_t* page_aligned(size_t size) {
+  void* p = std::aligned_alloc(4096, size);
+  if (p == nullptr) std::abort();
+  std::memset(p, 0, size);
+  return static_cast<uint8_t*>(p);
+}
+
+void check(uc_err err, const char* what) {
+  if (err != UC_ERR_OK) {
+    std::fprintf(stderr, "tarvik-sim: Unicorn: %s: %s\n", what, uc_strerror(err));
+    std::abort();
+  }
+}
+
+// What keeps `image` from being flashed into the unit, or "".
+std::string misfit(const ElfImage& image) {
+  for (const ElfSegment& s : image.segments()) {
+    const auto size = static_cast<uint32_t>(s.bytes.size());
+    if (!in(s.load_address, size, Memory::kFlash, Memory::kFlashSize) && !in(s.load_address, size, 0, Memory::kFlashSize)) {
+      char text[96];
+      std::snprintf(text, sizeof text, "a segment of %u bytes at 0x%08x lies outside the 64 KiB of flash", size,
+                    s.load_address);
+      return text;
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+EmulatedCpu::EmulatedCpu(board::Board& b, const ElfImage& image, const Config& config)
+    : impl_(std::make_unique<Impl>(*this, b, config)), image_(image) {
+  Impl& m = *impl_;
+  m.flash = page_aligned(Memory::kFlashSize);
+  m.ram = page_aligned(Memory::kRamSize);
+  for (const ElfSegment& s : image_.segments()) {
+    const uint32_t offset = s.load_address >= Memory::kFlash ? s.load_address - Memory::kFlash : s.load_address;
+    if (offset < Memory::kFlashSize)
+      std::memcpy(m.flash + offset, s.bytes.data(), std::min<size_t>(s.bytes.size(), Memory::kFlashSize - offset));
+  }
+  m.core.set_priority_bits(config.priority_bits);
+  check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &m.uc), "open");
+  check(uc_ctl_set_cpu_model(m.uc, UC_CPU_ARM_CORTEX_M3), "Cortex-M3 model");
+  // Flash is read-only to the code: a store there is a fault, as on the bus.
+  check(uc_mem_map_ptr(m.uc, Memory::kFlash, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash), "flash");
+  check(uc_mem_map_ptr(m.uc, 0, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash), "flash alias");
+  check(uc_mem_map_ptr(m.uc, Memory::kRam, Memory::kRamSize, UC_PROT_ALL, m.ram), "SRAM");
+  check(uc_mmio_map(m.uc, Memory::kPeripherals, Memory::kPeripheralsSize, peripheral_read, &m, peripheral_write, &m),
+        "peripherals");
+  check(uc_mmio_map(m.uc, Memory::kPeripheralBitBand, Memory::kPeripheralsSize * 32, peripheral_bit_read, &m,
+                    peripheral_bit_write, &m),
+        "peripheral bit-band");
+  check(uc_mmio_map(m.uc, Memory::kRamBitBand, Memory::kRamSize * 32, ram_bit_read, &m, ram_bit_write, &m),
+        "SRAM bit-band");
+  check(uc_mmio_map(m.uc, Memory::kSystem, Memory::kSystemSize, system_read, &m, system_write, &m), "system");
+  uc_hook hook;
+  check(uc_hook_add(m.uc, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_hook), &m, 1, 0), "block hook");
+  check(uc_hook_add(m.uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt_hook), &m, 1, 0), "interrupt hook");
+  check(uc_hook_add(m.uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(invalid_hook), &m, 1, 0),
+        "memory hook");
+  b.bus.set_master(this);
+  b.set_reset(run_entry, &m);
+}
+
+EmulatedCpu::~EmulatedCpu() {
+  if (impl_->uc != nullptr) uc_close(impl_->uc);
+  std::free(impl_->flash);
+  std::free(impl_->ram);
+}
+
+void EmulatedCpu::attach_device(uint32_t base, uint32_t size, board::Peripheral* device) {
+  impl_->devices.push_back({base, size, device});
+}
+
+void EmulatedCpu::step(board::Cycles cost) { impl_->step(cost); }
+
+// Taken at the next block boundary, a few instructions on at most (the chip too
+// needs a barrier to take it at once): stopping Unicorn inside an access would
+// lose the place of the instruction that made it.
+void EmulatedCpu::take_pending() {}
+
+void EmulatedCpu::wait_for_event() { impl_->jump_to_next_event(); }
+
+bool EmulatedCpu::read_memory(uint32_t address, void* out, uint32_t size) const {
+  const uint8_t* p = impl_->host_pointer(address, size);
+  if (p == nullptr) return false;
+  std::memcpy(out, p, size);
+  return true;
+}
+
+bool EmulatedCpu::read_variable(const std::string& symbol, uint32_t& value) const {
+  const ElfSymbol* s = image_.find(symbol);
+  return s != nullptr && !s->function && read_memory(s->address, &value, 4);
+}
+
+std::vector<HandlerProfile> EmulatedCpu::profile() const {
+  std::vector<HandlerProfile> out;
+  for (int exc = 0; exc < ExceptionModel::kExceptions; ++exc) {
+    HandlerProfile p = impl_->profiles[exc];
+    if (p.runs == 0) continue;
+    p.exception = exc;
+    uint32_t handler = 0;
+    impl_->read_words(impl_->core.vector_table() + 4u * static_cast<uint32_t>(exc), &handler, 1);
+    p.name = image_.describe(handler & ~1u);
+    out.push_back(p);
+  }
+  return out;
+}
+
+std::string EmulatedCpu::profile_report() const {
+  std::string out =
+      "exception handler                runs   instructions min/mean/max     cycles min/mean/max\n";
+  char line[200];
+  for (const HandlerProfile& p : profile()) {
+    std::snprintf(line, sizeof line, "%9d %-22s %8llu %8llu %8.1f %8llu %8llu %8.1f %8llu\n", p.exception,
+                  p.name.c_str(), static_cast<unsigned long long>(p.runs),
+                  static_cast<unsigned long long>(p.min_instructions),
+                  static_cast<double>(p.instructions) / static_cast<double>(p.runs),
+                  static_cast<unsigned long long>(p.max_instructions), static_cast<unsigned long long>(p.min_cycles),
+                  static_cast<double>(p.cycles) / static_cast<double>(p.runs),
+                  static_cast<unsigned long long>(p.max_cycles));
+    out += line;
+  }
+  return out;
+}
+
+EmulatedCpu* run_image(board::Board& b, const std::string& path, const EmulatedCpu::Config& config,
+                       std::string& error) {
+  ElfImage image;
+  error = image.load(path);
+  if (error.empty()) error = misfit(image);
+  if (!error.empty()) return nullptr;
+  // Like the board, the core outlives every run: the board's main context may
+  // still be inside it.
+  static EmulatedCpu* cpu = nullptr;
+  if (cpu == nullptr) cpu = new EmulatedCpu(b, image, config);
+  return cpu;
+}
+
+}  // namespace emu

@@ -1,0 +1,116 @@
+// The board image on an emulated Cortex-M3: Unicorn executes the Thumb-2 code of
+// the very image that is flashed, with its flash at 0x08000000 (and aliased at 0)
+// and 20 KiB of SRAM at 0x20000000; every peripheral access goes over the board's
+// bus to the same register models the native build uses. Unicorn executes
+// instructions only, so this core supplies the Cortex-M exception model on top of
+// the board's shared rules: entry with the 8-word frame on the active stack,
+// return through EXC_RETURN, tail-chaining, SVC, PendSV, BASEPRI and PRIMASK.
+//
+// Time: each block of code is summarised once (instructions, estimated cycles,
+// see thumb.h); the normal run counts per block, not per instruction. A
+// peripheral access costs CpuTiming::kRegisterAccess in all, as in the native
+// model; exception entry and return 12 cycles each, a tail-chain 6. Pending
+// exceptions are looked at on every block boundary (the core ends a block after
+// each write of BASEPRI, PRIMASK or CONTROL) and after every peripheral write.
+//
+// A loop that comes back to an idle hint (NOP, WFI, ...) or to a branch to itself
+// with nothing changed since its last turn (registers, memory, peripherals) can
+// only go round until the next event: time jumps there. A branch to itself stops
+// the unit for good (the image's endless loops after a failure): the board halts,
+// while interrupts still run.
+//
+// Differences from the chip worth knowing: BASEPRI reads back the 8 bits written
+// (masking uses the implemented priority bits); an exception does not clear the
+// exclusive monitor (a STREX after one still fails if the value changed); 16-bit
+// peripheral writes are a read-modify-write of the 32-bit register.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "elf_image.h"
+
+namespace emu {
+
+// The unit's memory map.
+struct Memory {
+  static constexpr uint32_t kFlash = 0x08000000u, kFlashSize = 64 * 1024;
+  static constexpr uint32_t kRam = 0x20000000u, kRamSize = 20 * 1024;
+  static constexpr uint32_t kPeripherals = 0x40000000u, kPeripheralsSize = 0x24000u;
+  static constexpr uint32_t kRamBitBand = 0x22000000u, kPeripheralBitBand = 0x42000000u;
+  static constexpr uint32_t kSystem = 0xE0000000u, kSystemSize = 0x100000u;
+};
+
+// Cycle costs the core adds to the instructions' own (documented estimates).
+struct EmulatedTiming {
+  static constexpr board::Cycles kTailChain = 6;
+  // Of a peripheral access's cost, what the load or store instruction already counts.
+  static constexpr board::Cycles kAccessInInstruction = 2;
+};
+
+// What one interrupt handler's runs took, its own work only (nested handlers not counted).
+struct HandlerProfile {
+  int exception = 0;
+  std::string name;  // the handler's symbol
+  uint64_t runs = 0;
+  uint64_t instructions = 0, max_instructions = 0, min_instructions = 0;
+  uint64_t cycles = 0, max_cycles = 0, min_cycles = 0;
+};
+
+class EmulatedCpu final : public board::BusMaster {
+ public:
+  struct Config {
+    int priority_bits = 4;     // the STM32F103's NVIC
+    bool semihosting = false;  // BKPT 0xAB: SYS_EXIT, SYS_WRITEC, SYS_WRITE0
+    bool profile = false;      // --profile-irq
+  };
+
+  EmulatedCpu(board::Board& board, const ElfImage& image, const Config& config);
+  ~EmulatedCpu();
+  EmulatedCpu(const EmulatedCpu&) = delete;
+  EmulatedCpu& operator=(const EmulatedCpu&) = delete;
+
+  // Routes [base, base + size) of the peripheral space to `device` instead of the
+  // bus (a test machine's own devices); offsets are from `base`.
+  void attach_device(uint32_t base, uint32_t size, board::Peripheral* device);
+
+  // The bus's view of this core.
+  void step(board::Cycles cost) override;
+  void take_pending() override;
+  void wait_for_event() override;
+
+  uint64_t instructions() const { return instructions_; }
+  uint64_t tail_chains() const { return tail_chains_; }
+  uint64_t idle_jumps() const { return idle_jumps_; }
+  // SYS_EXIT's status once the image ended the run through semihosting, else -1.
+  int exit_status() const { return exit_status_; }
+  const std::string& semihosting_output() const { return semihosting_output_; }
+  // Every exception that ran, by number; empty unless profiling.
+  std::vector<HandlerProfile> profile() const;
+  std::string profile_report() const;
+
+  // The image's memory (flash or SRAM) as the core sees it now; false outside both.
+  bool read_memory(uint32_t address, void* out, uint32_t size) const;
+  // A 32-bit variable of the image by its symbol; false if there is none.
+  bool read_variable(const std::string& symbol, uint32_t& value) const;
+  const ElfImage& image() const { return image_; }
+
+  struct Impl;  // the Unicorn side, kept out of this header
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  const ElfImage image_;
+  uint64_t instructions_ = 0, tail_chains_ = 0, idle_jumps_ = 0;
+  int exit_status_ = -1;
+  std::string semihosting_output_;
+};
+
+// Makes `path` the code the process's board runs from reset, on a core that lives
+// as long as the board. Returns null and says why in `error` if the image cannot
+// be loaded or does not fit the unit's memory.
+EmulatedCpu* run_image(board::Board& board, const std::string& path, const EmulatedCpu::Config& config,
+                       std::string& error);
+
+}  // namespace emu
