@@ -2,28 +2,36 @@
 #include <cstdint>
 
 #include "console.h"
+#include "serial_out.h"
 #include "stm32f10x.h"
 #include "vsniprintf.h"
 
+unsigned char serial_format(char* buf, const char* format, va_list args) {
+  const int len = vsniprintf(buf, kSerialTextSize, format, args);
+  if (len <= 0) return 0;
+  // The formatter reports the untruncated length; only what fits was written.
+  return static_cast<unsigned char>(len < kSerialTextSize ? len : kSerialTextSize - 1);
+}
+
+void serial_wait_sent(USART_TypeDef* usart) {
+  while ((usart->SR & USART_SR_TC) == 0) {
+  }
+}
+
 // Polled on purpose: the console needs no interrupt and must work before the
 // scheduler runs.
-static void send(char* ptr, int len) {
+void serial_send(USART_TypeDef* usart, const char* ptr, int len) {
   for (int i = 0; i < len; ++i) {
-    while ((USART1->SR & USART_SR_TC) == 0) {
-    }
-    USART1->DR = static_cast<uint8_t>(ptr[i]);
+    serial_wait_sent(usart);
+    usart->DR = static_cast<uint8_t>(ptr[i]);
   }
 }
 
 void cprintf(const char* format, ...) {
-  char buf[100];
+  char buf[kSerialTextSize];
   va_list args;
   va_start(args, format);
-  const int len = vsniprintf(buf, sizeof buf, format, args);
+  const unsigned char count = serial_format(buf, format, args);
   va_end(args);
-  if (len <= 0) return;
-  // The formatter reports the untruncated length; only what fits was written.
-  const unsigned char count =
-      static_cast<unsigned char>(len < static_cast<int>(sizeof buf) ? len : static_cast<int>(sizeof buf) - 1);
-  send(buf, count);
+  serial_send(USART1, buf, count);
 }

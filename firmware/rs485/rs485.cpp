@@ -10,35 +10,20 @@
 #include "stm32f10x.h"
 #include "stm32f10x_gpio.h"
 #include "task.h"
-#include "vsniprintf.h"
-
-namespace {
-
-void wait_transmission_complete() {
-  while ((USART2->SR & USART_SR_TC) == 0) {
-  }
-}
-
-}  // namespace
+#include "serial_out.h"
 
 void rprintf(const char* format, ...) {
-  char buf[100];
+  char buf[kSerialTextSize];
   va_list args;
   va_start(args, format);
-  const int len = vsniprintf(buf, sizeof buf, format, args);
+  const unsigned char count = serial_format(buf, format, args);
   va_end(args);
-  if (len <= 0) return;
-  const auto count =
-      static_cast<uint8_t>(len < static_cast<int>(sizeof buf) ? len : static_cast<int>(sizeof buf) - 1);
+  if (count == 0) return;
 
   GPIO_WriteBit(GPIOA, board_pins::kRs485DriverEnable, Bit_SET);
-  // TC, not TXE: each character leaves whole before the next, and the driver is
-  // released only after the last stop bit.
-  for (uint8_t i = 0; i < count; ++i) {
-    wait_transmission_complete();
-    USART2->DR = static_cast<uint8_t>(buf[i]);
-  }
-  wait_transmission_complete();
+  serial_send(USART2, buf, count);
+  // The driver is released only after the last stop bit.
+  serial_wait_sent(USART2);
   GPIO_WriteBit(GPIOA, board_pins::kRs485DriverEnable, Bit_RESET);
 }
 
