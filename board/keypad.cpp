@@ -32,13 +32,21 @@ void Keypad::release(Key k) {
 }
 
 void Keypad::update() {
+  // Scanning runs all the time; with no key held and no line pulled there is nothing to do.
+  if (held_ == 0 && pulled_ == 0) return;
   for (int sense : kSenseLines) {
     bool pulled_low = false;
     for (int k = 0; k < kKeyCount; ++k) {
       if ((held_ >> k) & 1u && kWiring[k].sense == sense && !port_.level(kWiring[k].drive)) pulled_low = true;
     }
-    if (pulled_low) port_.drive(sense, false);
-    else port_.release(sense);
+    const uint32_t bit = 1u << sense;
+    if (pulled_low) {
+      port_.drive(sense, false);
+      pulled_ |= bit;
+    } else if (pulled_ & bit) {
+      port_.release(sense);
+      pulled_ &= ~bit;
+    }
   }
 }
 

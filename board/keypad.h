@@ -23,6 +23,7 @@ class Keypad {
   void update();
   Gpio& port_;
   uint32_t held_ = 0;
+  uint32_t pulled_ = 0;  // sense lines this keypad pulls low now
 };
 
 }  // namespace board
