@@ -2,7 +2,7 @@
 .PHONY: all run test deps host host-release firmware flash bench demo clean
 
 DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial gnuplot-nox libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
-	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm
+	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm libunicorn-dev
 
 all: host-release
 
@@ -61,9 +61,10 @@ flash: firmware
 	  echo "$(FLASH_TOOL) is missing. Run: sudo apt-get install -y $(FLASH_PACKAGE)"; exit 1; \
 	else echo "$(FLASH_COMMAND)"; $(FLASH_COMMAND); fi
 
-bench: host-release
+bench: host-release firmware
 	build/host-release/bench/bench_idle
 	build/host-release/bench/bench_motor
+	build/host-release/bench/bench_image build/arm/tarvik.elf
 
 # The README's PID scenario in batch mode: the RS485 capture, its plot and the
 # step-response figures in build/demo/.

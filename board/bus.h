@@ -12,7 +12,8 @@ class Rcc;
 
 class Bus {
  public:
-  Bus(Cpu& cpu, EventQueue& events, const Rcc& rcc) : exceptions_(cpu), master_(&cpu), events_(events), rcc_(rcc) {}
+  Bus(Cpu& cpu, EventQueue& events, const Rcc& rcc)
+      : exceptions_(cpu), master_(&cpu), events_(events), rcc_(rcc) {}
   // The CPU that runs the code and so times the accesses (the native CPU model
   // unless another takes its place).
   void set_master(BusMaster* m) { master_ = m; }

@@ -14,9 +14,7 @@ constexpr int kSysTickEventPriority = 0;
 
 ExceptionModel::ExceptionModel(EventQueue& events) : events_(events) {}
 
-void ExceptionModel::set_priority_bits(int bits) {
-  priority_mask_ = static_cast<uint8_t>(0xFF00u >> bits);
-}
+void ExceptionModel::set_priority_bits(int bits) { priority_mask_ = static_cast<uint8_t>(0xFF00u >> bits); }
 
 void ExceptionModel::set_masks(uint32_t basepri, uint32_t primask) {
   basepri_ = basepri & priority_mask_;
@@ -134,7 +132,6 @@ int ExceptionModel::best_pending() const {
   return best;
 }
 
-
 int ExceptionModel::takeable() const {
   const int exc = best_pending();
   return exc >= 0 && may_preempt(exc) ? exc : -1;
@@ -174,12 +171,6 @@ void ExceptionModel::set_irq_line(int irq, bool high) {
     lines_[irq / 32] &= ~bit;
   }
 }
-
-
-
-
-
-
 
 // --- SysTick -------------------------------------------------------------------
 

@@ -14,9 +14,9 @@ namespace emu {
 namespace {
 
 constexpr uint16_t kMachineArm = 40;
-constexpr uint32_t kLoad = 1;             // PT_LOAD
-constexpr uint32_t kSymbolTable = 2;      // SHT_SYMTAB
-constexpr uint8_t kObject = 1, kFunc = 2;  // STT_OBJECT, STT_FUNC
+constexpr uint32_t kLoad = 1;                           // PT_LOAD
+constexpr uint32_t kSymbolTable = 2;                    // SHT_SYMTAB
+constexpr uint8_t kNoType = 0, kObject = 1, kFunc = 2;  // STT_NOTYPE, STT_OBJECT, STT_FUNC
 
 uint16_t u16(const std::vector<uint8_t>& f, size_t at) {
   return static_cast<uint16_t>(f[at] | f[at + 1] << 8);
@@ -25,7 +25,9 @@ uint32_t u32(const std::vector<uint8_t>& f, size_t at) {
   return static_cast<uint32_t>(f[at]) | static_cast<uint32_t>(f[at + 1]) << 8 |
          static_cast<uint32_t>(f[at + 2]) << 16 | static_cast<uint32_t>(f[at + 3]) << 24;
 }
-bool fits(const std::vector<uint8_t>& f, uint64_t at, uint64_t n) { return at <= f.size() && n <= f.size() - at; }
+bool fits(const std::vector<uint8_t>& f, uint64_t at, uint64_t n) {
+  return at <= f.size() && n <= f.size() - at;
+}
 
 }  // namespace
 
@@ -49,19 +51,26 @@ std::string ElfImage::load(const std::string& path) {
 std::string ElfImage::parse(const std::vector<uint8_t>& f) {
   segments_.clear();
   symbols_.clear();
-  if (f.size() < 52 || std::memcmp(f.data(), "\x7f" "ELF", 4) != 0) return "not an ELF file";
+  if (f.size() < 52 || std::memcmp(f.data(),
+                                   "\x7f"
+                                   "ELF",
+                                   4) != 0)
+    return "not an ELF file";
   if (f[4] != 1 || f[5] != 1) return "not a 32-bit little-endian ELF file";
   if (u16(f, 18) != kMachineArm) return "not an ARM image";
   const uint32_t phoff = u32(f, 28), shoff = u32(f, 32);
   const uint16_t phentsize = u16(f, 42), phnum = u16(f, 44), shentsize = u16(f, 46), shnum = u16(f, 48);
-  if (!fits(f, phoff, uint64_t{phentsize} * phnum) || (phnum != 0 && phentsize < 32)) return "bad program headers";
+  if (!fits(f, phoff, uint64_t{phentsize} * phnum) || (phnum != 0 && phentsize < 32))
+    return "bad program headers";
   for (unsigned i = 0; i < phnum; ++i) {
     const size_t h = phoff + size_t{i} * phentsize;
     if (u32(f, h) != kLoad) continue;
-    const uint32_t offset = u32(f, h + 4), paddr = u32(f, h + 12), filesz = u32(f, h + 16);
+    const uint32_t offset = u32(f, h + 4), vaddr = u32(f, h + 8), paddr = u32(f, h + 12),
+                   filesz = u32(f, h + 16);
     if (filesz == 0) continue;  // zero-initialised data: the reset sequence clears it
     if (!fits(f, offset, filesz)) return "a segment lies outside the file";
-    segments_.push_back({paddr, std::vector<uint8_t>(f.begin() + offset, f.begin() + offset + filesz)});
+    segments_.push_back(
+        {paddr, vaddr, std::vector<uint8_t>(f.begin() + offset, f.begin() + offset + filesz)});
   }
   if (segments_.empty()) return "nothing to load";
 
@@ -79,10 +88,15 @@ std::string ElfImage::parse(const std::vector<uint8_t>& f) {
     for (uint32_t at = offset; at + 16 <= offset + size; at += entsize) {
       const uint32_t name = u32(f, at), value = u32(f, at + 4), sym_size = u32(f, at + 8);
       const uint8_t type = f[at + 12] & 0xF;
-      if ((type != kFunc && type != kObject) || name >= str_size) continue;
+      if ((type != kFunc && type != kObject && type != kNoType) || name == 0 || name >= str_size) continue;
       const char* text = reinterpret_cast<const char*>(f.data() + str_offset + name);
       const size_t len = strnlen(text, str_size - name);
-      symbols_.push_back({std::string(text, len), type == kFunc ? value & ~1u : value, sym_size, type == kFunc});
+      if (text[0] == '$') continue;  // ARM mapping symbols ($t, $d) mark code and data, not names
+      const auto kind = type == kFunc     ? ElfSymbol::Kind::function
+                        : type == kObject ? ElfSymbol::Kind::object
+                                          : ElfSymbol::Kind::label;
+      symbols_.push_back(
+          {std::string(text, len), kind == ElfSymbol::Kind::function ? value & ~1u : value, sym_size, kind});
     }
   }
   std::sort(symbols_.begin(), symbols_.end(),
@@ -105,12 +119,13 @@ std::string ElfImage::describe(uint32_t address) const {
   const ElfSymbol* best = nullptr;
   for (const ElfSymbol& s : symbols_) {
     if (s.address > address) break;
-    if (address < s.address + std::max<uint32_t>(s.size, 1)) best = &s;
+    if (s.kind != ElfSymbol::Kind::label && address < s.address + std::max<uint32_t>(s.size, 1)) best = &s;
   }
   if (best == nullptr) return "";
   std::string d = demangle(best->name);
+  for (size_t at; (at = d.find("(anonymous namespace)::")) != std::string::npos;) d.erase(at, 23);
   const size_t paren = d.find('(');
-  if (best->function && paren != std::string::npos) d.resize(paren);
+  if (best->kind == ElfSymbol::Kind::function && paren != std::string::npos) d.resize(paren);
   if (address == best->address) return d;
   char offset[16];
   std::snprintf(offset, sizeof offset, "+0x%x", address - best->address);

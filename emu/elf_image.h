@@ -10,14 +10,16 @@ namespace emu {
 
 struct ElfSegment {
   uint32_t load_address;  // where the bytes are programmed (LMA)
+  uint32_t address;       // where the code sees them (VMA): in RAM for initialised data
   std::vector<uint8_t> bytes;
 };
 
 struct ElfSymbol {
-  std::string name;  // as in the symbol table (mangled)
-  uint32_t address;  // without the Thumb bit
+  enum class Kind { function, object, label };  // a label: the linker's bounds, asm labels
+  std::string name;                             // as in the symbol table (mangled)
+  uint32_t address;                             // without the Thumb bit
   uint32_t size;
-  bool function;
+  Kind kind;
 };
 
 class ElfImage {

@@ -3,7 +3,6 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +13,8 @@ namespace emu {
 
 namespace {
 
-using board::Cycles;
 using board::CpuTiming;
+using board::Cycles;
 using board::ExceptionModel;
 
 // Where uc_emu_start is told to stop: an address no fetch reaches (0 would be, on
@@ -174,8 +173,9 @@ struct EmulatedCpu::Impl {
     uc_emu_stop(uc);
   }
   // The masks live in the core's registers: the exception model hears them first.
+  void sync_masks() { core.set_masks(reg(UC_ARM_REG_BASEPRI), reg(UC_ARM_REG_PRIMASK)); }
   bool exception_due() {
-    core.set_masks(reg(UC_ARM_REG_BASEPRI), reg(UC_ARM_REG_PRIMASK));
+    sync_masks();
     return core.takeable() >= 0;
   }
 
@@ -202,10 +202,11 @@ struct EmulatedCpu::Impl {
   // True when the loop at `address` has come round with nothing changed since
   // its last turn.
   bool fixed_point(uint32_t address) {
-    static constexpr int kIds[18] = {
-        UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,   UC_ARM_REG_R4,      UC_ARM_REG_R5,
-        UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,   UC_ARM_REG_R10,     UC_ARM_REG_R11,
-        UC_ARM_REG_R12, UC_ARM_REG_SP,  UC_ARM_REG_LR,  UC_ARM_REG_XPSR, UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK};
+    static constexpr int kIds[18] = {UC_ARM_REG_R0,      UC_ARM_REG_R1,     UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                     UC_ARM_REG_R4,      UC_ARM_REG_R5,     UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                     UC_ARM_REG_R8,      UC_ARM_REG_R9,     UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                     UC_ARM_REG_R12,     UC_ARM_REG_SP,     UC_ARM_REG_LR,  UC_ARM_REG_XPSR,
+                                     UC_ARM_REG_BASEPRI, UC_ARM_REG_PRIMASK};
     Snapshot now;
     now.valid = true;
     now.address = address;
@@ -219,12 +220,8 @@ struct EmulatedCpu::Impl {
     return same;
   }
 
-  std::map<uint32_t, uint64_t> hist;
-  void dump() { if (getenv("EMU_DEBUG")) { std::vector<std::pair<uint64_t,uint32_t>> v; for (auto& [a,n] : hist) v.push_back({n,a}); std::sort(v.rbegin(), v.rend()); for (size_t i=0;i<v.size() && i<200;i++) fprintf(stderr, "%08x %llu %s\n", v[i].second, (unsigned long long)v[i].first, cpu.image_.describe(v[i].second).c_str()); } }
   void on_block(uint32_t address, uint32_t size) {
     if (stopping) return;  // this block will not run now
-    ++hist[address];
-    static bool reg = false; static Impl* me; if (!reg) { reg = true; me = this; atexit([]{ me->dump(); }); }
     const Block& b = summary(address, size);
     if (core.any_pending() && exception_due()) {
       request_stop(Stop::exception);
@@ -275,7 +272,8 @@ struct EmulatedCpu::Impl {
     uint32_t offset = 0;
     if (board::Peripheral* d = device_at(address, offset)) {
       step(CpuTiming::kRegisterAccess);
-      return d->read(offset & ~3u) >> (8 * (offset & 3u));
+      const uint32_t word = d->read(offset & ~3u) >> (8 * (offset & 3u));
+      return size == 4 ? word : word & ((1u << (8 * size)) - 1);
     }
     if (size == 1) return board.bus.read8(address);
     const uint32_t word = board.bus.read32(address & ~3u);
@@ -313,8 +311,9 @@ struct EmulatedCpu::Impl {
   }
 
   void enter(int exception, uint32_t return_address) {
-    static constexpr int kIds[9] = {UC_ARM_REG_R0, UC_ARM_REG_R1,  UC_ARM_REG_R2,   UC_ARM_REG_R3,     UC_ARM_REG_R12,
-                                    UC_ARM_REG_LR, UC_ARM_REG_SP,  UC_ARM_REG_XPSR, UC_ARM_REG_CONTROL};
+    static constexpr int kIds[9] = {UC_ARM_REG_R0, UC_ARM_REG_R1,   UC_ARM_REG_R2,
+                                    UC_ARM_REG_R3, UC_ARM_REG_R12,  UC_ARM_REG_LR,
+                                    UC_ARM_REG_SP, UC_ARM_REG_XPSR, UC_ARM_REG_CONTROL};
     uint32_t r[9];
     void* ptrs[9];
     for (int i = 0; i < 9; ++i) ptrs[i] = &r[i];
@@ -346,7 +345,9 @@ struct EmulatedCpu::Impl {
     // in thread mode, so that the core swaps its banked stack pointers.
     if (process_stack) set_reg(UC_ARM_REG_CONTROL, control & ~kSpsel);
     set_reg(UC_ARM_REG_XPSR, (xpsr & kFlagsMask) | kThumbBit | static_cast<uint32_t>(exception));
-    set_reg(UC_ARM_REG_LR, !thread ? kExcReturnHandler : process_stack ? kExcReturnThreadPsp : kExcReturnThreadMsp);
+    set_reg(UC_ARM_REG_LR, !thread         ? kExcReturnHandler
+                           : process_stack ? kExcReturnThreadPsp
+                                           : kExcReturnThreadMsp);
     set_reg(UC_ARM_REG_PC, handler);
     core.activate(exception);
     ++activity;
@@ -380,7 +381,8 @@ struct EmulatedCpu::Impl {
   void exception_return(uint32_t exc_return) {
     const int ending = core.active_exception();
     const uint32_t ipsr = reg(UC_ARM_REG_IPSR);
-    if (exc_return != kExcReturnHandler && exc_return != kExcReturnThreadMsp && exc_return != kExcReturnThreadPsp) {
+    if (exc_return != kExcReturnHandler && exc_return != kExcReturnThreadMsp &&
+        exc_return != kExcReturnThreadPsp) {
       report_fault("exception return with a reserved EXC_RETURN", exc_return, exc_return);
       return;
     }
@@ -420,7 +422,8 @@ struct EmulatedCpu::Impl {
     const uint32_t xpsr = frame[7];
     const bool to_thread = exc_return != kExcReturnHandler;
     if (to_thread != ((xpsr & kIpsrMask) == 0) ||
-        (!to_thread && static_cast<int>(xpsr & kIpsrMask) != core.active_exception()) || !(xpsr & kThumbBit)) {
+        (!to_thread && static_cast<int>(xpsr & kIpsrMask) != core.active_exception()) ||
+        !(xpsr & kThumbBit)) {
       report_fault("exception return to an inconsistent frame", sp, frame[6]);
       return;
     }
@@ -439,12 +442,12 @@ struct EmulatedCpu::Impl {
 
   // --- faults and breakpoints ----------------------------------------------------
   void report_fault(const std::string& what, uint32_t address, uint32_t pc) {
-    static constexpr const char* kNames[16] = {"r0", "r1", "r2", "r3", "r4",  "r5", "r6", "r7",
+    static constexpr const char* kNames[16] = {"r0", "r1", "r2",  "r3",  "r4",  "r5", "r6", "r7",
                                                "r8", "r9", "r10", "r11", "r12", "sp", "lr", "pc"};
-    static constexpr int kIds[16] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
-                                     UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
-                                     UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
-                                     UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
+    static constexpr int kIds[16] = {UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                     UC_ARM_REG_R4,  UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                     UC_ARM_REG_R8,  UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                     UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR,  UC_ARM_REG_PC};
     char line[160];
     const std::string where = cpu.image_.describe(pc);
     std::snprintf(line, sizeof line, "fault: %s 0x%08x at pc 0x%08x%s%s%s", what.c_str(), address, pc,
@@ -454,7 +457,8 @@ struct EmulatedCpu::Impl {
       std::snprintf(line, sizeof line, "%s%s=0x%08x", i % 4 == 0 ? "\n  " : " ", kNames[i], reg(kIds[i]));
       text += line;
     }
-    std::snprintf(line, sizeof line, "\n  xpsr=0x%08x msp=0x%08x psp=0x%08x control=0x%x basepri=0x%02x primask=%u",
+    std::snprintf(line, sizeof line,
+                  "\n  xpsr=0x%08x msp=0x%08x psp=0x%08x control=0x%x basepri=0x%02x primask=%u",
                   reg(UC_ARM_REG_XPSR), reg(UC_ARM_REG_MSP), reg(UC_ARM_REG_PSP), reg(UC_ARM_REG_CONTROL),
                   reg(UC_ARM_REG_BASEPRI), reg(UC_ARM_REG_PRIMASK));
     text += line;
@@ -521,6 +525,7 @@ struct EmulatedCpu::Impl {
           break;
         case Stop::svc:
           // SVC is synchronous: when it may not pre-empt, the chip escalates it.
+          sync_masks();
           if (!core.may_preempt(ExceptionModel::kSvc)) {
             report_fault("SVC at a priority that masks it", pc - 2, pc - 2);
             continue;
@@ -644,21 +649,21 @@ void check(uc_err err, const char* what) {
   }
 }
 
-// What keeps `image` from being flashed into the unit, or "".
-std::string misfit(const ElfImage& image) {
+}  // namespace
+
+std::string image_misfit(const ElfImage& image) {
   for (const ElfSegment& s : image.segments()) {
     const auto size = static_cast<uint32_t>(s.bytes.size());
-    if (!in(s.load_address, size, Memory::kFlash, Memory::kFlashSize) && !in(s.load_address, size, 0, Memory::kFlashSize)) {
+    if (!in(s.load_address, size, Memory::kFlash, Memory::kFlashSize) &&
+        !in(s.load_address, size, 0, Memory::kFlashSize)) {
       char text[96];
-      std::snprintf(text, sizeof text, "a segment of %u bytes at 0x%08x lies outside the 64 KiB of flash", size,
-                    s.load_address);
+      std::snprintf(text, sizeof text, "a segment of %u bytes at 0x%08x lies outside the 64 KiB of flash",
+                    size, s.load_address);
       return text;
     }
   }
   return "";
 }
-
-}  // namespace
 
 EmulatedCpu::EmulatedCpu(board::Board& b, const ElfImage& image, const Config& config)
     : impl_(std::make_unique<Impl>(*this, b, config)), image_(image) {
@@ -666,18 +671,22 @@ EmulatedCpu::EmulatedCpu(board::Board& b, const ElfImage& image, const Config& c
   m.flash = page_aligned(Memory::kFlashSize);
   m.ram = page_aligned(Memory::kRamSize);
   for (const ElfSegment& s : image_.segments()) {
-    const uint32_t offset = s.load_address >= Memory::kFlash ? s.load_address - Memory::kFlash : s.load_address;
+    const uint32_t offset =
+        s.load_address >= Memory::kFlash ? s.load_address - Memory::kFlash : s.load_address;
     if (offset < Memory::kFlashSize)
-      std::memcpy(m.flash + offset, s.bytes.data(), std::min<size_t>(s.bytes.size(), Memory::kFlashSize - offset));
+      std::memcpy(m.flash + offset, s.bytes.data(),
+                  std::min<size_t>(s.bytes.size(), Memory::kFlashSize - offset));
   }
   m.core.set_priority_bits(config.priority_bits);
   check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &m.uc), "open");
   check(uc_ctl_set_cpu_model(m.uc, UC_CPU_ARM_CORTEX_M3), "Cortex-M3 model");
   // Flash is read-only to the code: a store there is a fault, as on the bus.
-  check(uc_mem_map_ptr(m.uc, Memory::kFlash, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash), "flash");
+  check(uc_mem_map_ptr(m.uc, Memory::kFlash, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash),
+        "flash");
   check(uc_mem_map_ptr(m.uc, 0, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash), "flash alias");
   check(uc_mem_map_ptr(m.uc, Memory::kRam, Memory::kRamSize, UC_PROT_ALL, m.ram), "SRAM");
-  check(uc_mmio_map(m.uc, Memory::kPeripherals, Memory::kPeripheralsSize, peripheral_read, &m, peripheral_write, &m),
+  check(uc_mmio_map(m.uc, Memory::kPeripherals, Memory::kPeripheralsSize, peripheral_read, &m,
+                    peripheral_write, &m),
         "peripherals");
   check(uc_mmio_map(m.uc, Memory::kPeripheralBitBand, Memory::kPeripheralsSize * 32, peripheral_bit_read, &m,
                     peripheral_bit_write, &m),
@@ -687,7 +696,8 @@ EmulatedCpu::EmulatedCpu(board::Board& b, const ElfImage& image, const Config& c
   check(uc_mmio_map(m.uc, Memory::kSystem, Memory::kSystemSize, system_read, &m, system_write, &m), "system");
   uc_hook hook;
   check(uc_hook_add(m.uc, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_hook), &m, 1, 0), "block hook");
-  check(uc_hook_add(m.uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt_hook), &m, 1, 0), "interrupt hook");
+  check(uc_hook_add(m.uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt_hook), &m, 1, 0),
+        "interrupt hook");
   check(uc_hook_add(m.uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(invalid_hook), &m, 1, 0),
         "memory hook");
   b.bus.set_master(this);
@@ -722,7 +732,16 @@ bool EmulatedCpu::read_memory(uint32_t address, void* out, uint32_t size) const 
 
 bool EmulatedCpu::read_variable(const std::string& symbol, uint32_t& value) const {
   const ElfSymbol* s = image_.find(symbol);
-  return s != nullptr && !s->function && read_memory(s->address, &value, 4);
+  return s != nullptr && s->kind != ElfSymbol::Kind::function && read_memory(s->address, &value, 4);
+}
+
+uint8_t* EmulatedCpu::initial_data(uint32_t address, uint32_t size) {
+  for (const ElfSegment& s : image_.segments()) {
+    const auto length = static_cast<uint32_t>(s.bytes.size());
+    if (s.address == s.load_address || !in(address, size, s.address, length)) continue;
+    return impl_->host_pointer(s.load_address + (address - s.address), size);
+  }
+  return nullptr;
 }
 
 std::vector<HandlerProfile> EmulatedCpu::profile() const {
@@ -748,7 +767,8 @@ std::string EmulatedCpu::profile_report() const {
                   p.name.c_str(), static_cast<unsigned long long>(p.runs),
                   static_cast<unsigned long long>(p.min_instructions),
                   static_cast<double>(p.instructions) / static_cast<double>(p.runs),
-                  static_cast<unsigned long long>(p.max_instructions), static_cast<unsigned long long>(p.min_cycles),
+                  static_cast<unsigned long long>(p.max_instructions),
+                  static_cast<unsigned long long>(p.min_cycles),
                   static_cast<double>(p.cycles) / static_cast<double>(p.runs),
                   static_cast<unsigned long long>(p.max_cycles));
     out += line;
@@ -760,7 +780,7 @@ EmulatedCpu* run_image(board::Board& b, const std::string& path, const EmulatedC
                        std::string& error) {
   ElfImage image;
   error = image.load(path);
-  if (error.empty()) error = misfit(image);
+  if (error.empty()) error = image_misfit(image);
   if (!error.empty()) return nullptr;
   // Like the board, the core outlives every run: the board's main context may
   // still be inside it.

@@ -10,8 +10,10 @@
 // see thumb.h); the normal run counts per block, not per instruction. A
 // peripheral access costs CpuTiming::kRegisterAccess in all, as in the native
 // model; exception entry and return 12 cycles each, a tail-chain 6. Pending
-// exceptions are looked at on every block boundary (the core ends a block after
-// each write of BASEPRI, PRIMASK or CONTROL) and after every peripheral write.
+// exceptions are looked at on every block boundary: Unicorn ends a block after
+// each MSR and CPS, so unmasking lets them in before the next instruction, and an
+// exception a peripheral write pends is taken at the end of that block (stopping
+// Unicorn inside the access would restart the whole block).
 //
 // A loop that comes back to an idle hint (NOP, WFI, ...) or to a branch to itself
 // with nothing changed since its last turn (registers, memory, peripherals) can
@@ -95,6 +97,10 @@ class EmulatedCpu final : public board::BusMaster {
   bool read_memory(uint32_t address, void* out, uint32_t size) const;
   // A 32-bit variable of the image by its symbol; false if there is none.
   bool read_variable(const std::string& symbol, uint32_t& value) const;
+  // Where in flash the reset sequence finds the start-up value of the
+  // initialised data at `address` (for options that change start-up values
+  // before the first run); null if `address` is not initialised data.
+  uint8_t* initial_data(uint32_t address, uint32_t size);
   const ElfImage& image() const { return image_; }
 
   struct Impl;  // the Unicorn side, kept out of this header
@@ -106,6 +112,10 @@ class EmulatedCpu final : public board::BusMaster {
   int exit_status_ = -1;
   std::string semihosting_output_;
 };
+
+// What keeps `image` from being flashed into the unit (a segment outside its
+// flash), or "".
+std::string image_misfit(const ElfImage& image);
 
 // Makes `path` the code the process's board runs from reset, on a core that lives
 // as long as the board. Returns null and says why in `error` if the image cannot

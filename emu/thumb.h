@@ -23,10 +23,10 @@ constexpr uint32_t kBranchRefill = 2;
 
 struct Instruction {
   enum Flag : uint8_t {
-    kStore = 1,       // writes memory
-    kBranch = 2,      // may change the flow (branch, load of PC, exception return)
-    kIdleHint = 4,    // NOP, YIELD, WFE, WFI
-    kSelfLoop = 8,    // an unconditional branch to itself
+    kStore = 1,     // writes memory
+    kBranch = 2,    // may change the flow (branch, load of PC, exception return)
+    kIdleHint = 4,  // NOP, YIELD, WFE, WFI
+    kSelfLoop = 8,  // an unconditional branch to itself
   };
   uint8_t length;  // 2 or 4 bytes
   uint8_t cycles;

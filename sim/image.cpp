@@ -15,8 +15,40 @@ std::string image_problem(const Options& options) {
   const std::string path = image_path(options);
   if (path.empty()) return options.profile_irq ? "--profile-irq needs --image" : "";
   emu::ElfImage image;
-  return image.load(path);
+  const std::string problem = image.load(path);
+  return problem.empty() ? emu::image_misfit(image) : problem;
 }
+
+namespace {
+
+// The task table's rows as the chip lays them out (main.h): the name's
+// pointer at 0, the flags at 16, 24 bytes a row.
+constexpr uint32_t kRowSize = 24, kRowFlags = 16;
+constexpr uint8_t kTaskAutostart = 0x01;
+
+uint32_t word_at(const uint8_t* p) {
+  return p ? static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24) : 0;
+}
+
+// --lcd-task on the image: the LCD row's start-up flags in the initialised data
+// the reset sequence copies, so that main creates the task.
+bool autostart_row(emu::EmulatedCpu& cpu, const std::string& task) {
+  const emu::ElfSymbol* table = cpu.image().find("fTasks");
+  if (table == nullptr) return false;
+  for (uint32_t row = table->address;; row += kRowSize) {
+    const uint32_t name_pointer = word_at(cpu.initial_data(row, 4));
+    if (name_pointer == 0) return false;
+    const uint32_t name = word_at(cpu.initial_data(name_pointer, 4));
+    char text[17] = {};
+    if (!cpu.read_memory(name, text, static_cast<uint32_t>(task.size() + 1)) || task != text) continue;
+    uint8_t* flags = cpu.initial_data(row + kRowFlags, 1);
+    if (flags == nullptr) return false;
+    *flags |= kTaskAutostart;
+    return true;
+  }
+}
+
+}  // namespace
 
 emu::EmulatedCpu* start_image(board::Board& b, const Options& options) {
   const std::string path = image_path(options);
@@ -27,6 +59,10 @@ emu::EmulatedCpu* start_image(board::Board& b, const Options& options) {
   emu::EmulatedCpu* cpu = emu::run_image(b, path, config, error);
   if (cpu == nullptr) {
     std::fprintf(stderr, "tarvik-sim: %s\n", error.c_str());
+    std::exit(2);
+  }
+  if (options.lcd_task && !autostart_row(*cpu, "LCD")) {
+    std::fprintf(stderr, "tarvik-sim: --lcd-task: the image has no LCD row in its task table\n");
     std::exit(2);
   }
   return cpu;
