@@ -1,8 +1,9 @@
 # The commands people type. Everything else is CMake.
-.PHONY: all run test deps host host-release firmware flash bench demo clean
+.PHONY: all run test deps host host-release firmware flash bench demo soak clean fuzzers fuzz
 
-DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial gnuplot-nox libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev binutils \
-	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm libunicorn-dev
+DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial gnuplot-nox libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux binutils \
+	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm libunicorn-dev \
+	clang libclang-rt-dev
 
 all: host-release
 
@@ -28,9 +29,21 @@ host-release: deps
 run: host-release
 	build/host-release/tarvik-sim
 
-# Both sets run even if the first fails.
-test: host host-release firmware
-	@status=0; ctest --preset host || status=1; ctest --preset arm || status=1; exit $$status
+# Every set runs even if one before it fails; the fuzz programs each briefly.
+test: host host-release firmware fuzzers
+	@status=0; ctest --preset host || status=1; ctest --preset arm || status=1; \
+	ctest --preset fuzz || status=1; exit $$status
+
+# The libFuzzer programs (clang; libFuzzer comes with libclang-rt-dev).
+fuzzers: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+# Each fuzz program for FUZZ_SECONDS, one after another; prints executions and
+# time per target. FUZZ_TARGETS picks some (names as in fuzz/corpus/).
+FUZZ_SECONDS ?= 60
+fuzz: fuzzers
+	fuzz/run $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The board image build/arm/tarvik.elf (.hex, .bin, .map) with its memory budget,
 # and the kernel port test image for QEMU.
@@ -61,10 +74,20 @@ flash: firmware
 	  echo "$(FLASH_TOOL) is missing. Run: sudo apt-get install -y $(FLASH_PACKAGE)"; exit 1; \
 	else echo "$(FLASH_COMMAND)"; $(FLASH_COMMAND); fi
 
+# One table of the benchmark programs' figures, each with its target and whether
+# it is met (also in build/bench/results.txt; the programs' own output in
+# build/bench/programs.txt). Speeds are the best of BENCH_RUNS runs; the host
+# test suite's wall time is that of the optimised build's ctest run.
+BENCH_RUNS ?= 2
 bench: host-release firmware
-	build/host-release/bench/bench_idle
-	build/host-release/bench/bench_motor
-	build/host-release/bench/bench_image build/arm/tarvik.elf
+	tools/bench-table --build build/host-release --elf build/arm/tarvik.elf --out build/bench --runs $(BENCH_RUNS)
+
+# The long soak: HOURS of virtual time (24 unless given) under a seeded random
+# operator, on the optimised build; `make test` soaks one hour.
+HOURS ?= 24
+SEED ?= 1
+soak: host-release
+	build/host-release/tests/tarvik-soak --hours $(HOURS) --seed $(SEED)
 
 # The README's PID scenario in batch mode: the RS485 capture, its plot and the
 # step-response figures in build/demo/.

@@ -9,8 +9,9 @@ void Bus::attach(uint32_t base, uint32_t size, Peripheral* p) {
     core_ = Slot{p, base};
     return;
   }
+  const Rcc::ClockGate gate = rcc_.gate(base);
   for (uint32_t a = base; a < base + size; a += 1u << kPageShift)
-    pages_[(a - kPeriphStart) >> kPageShift] = {p, base};
+    pages_[(a - kPeriphStart) >> kPageShift] = {p, base, gate.enable, gate.mask};
 }
 
 Bus::Slot* Bus::slot(uint32_t addr) {
@@ -21,8 +22,6 @@ Bus::Slot* Bus::slot(uint32_t addr) {
   if (addr >= kCoreStart && addr < kCoreEnd) return &core_;
   return nullptr;
 }
-
-bool Bus::clocked(const Slot& s) { return s.base == kCoreStart || rcc_.clocked(s.base); }
 
 uint32_t Bus::read32(uint32_t addr) {
   master_->step(CpuTiming::kRegisterAccess);

@@ -35,13 +35,17 @@ class Bus {
   struct Slot {
     Peripheral* p = nullptr;
     uint32_t base = 0;
+    const uint32_t* clock_enable = nullptr;  // null: always clocked
+    uint32_t clock_mask = 0;
   };
   static constexpr uint32_t kPageShift = 10;
   static constexpr uint32_t kPeriphStart = 0x40000000u, kPeriphEnd = 0x40024000u;
   static constexpr uint32_t kCoreStart = 0xE000E000u, kCoreEnd = 0xE000F000u;
 
   Slot* slot(uint32_t addr);
-  bool clocked(const Slot& s);
+  static bool clocked(const Slot& s) {
+    return s.clock_enable == nullptr || (*s.clock_enable & s.clock_mask) != 0;
+  }
 
   ExceptionModel& exceptions_;
   BusMaster* master_;

@@ -16,6 +16,7 @@ class EventQueue {
   Cycles next_time() const { return heap_.empty() ? kNever : heap_.front().at; }
   bool empty() const { return heap_.empty(); }
 
+  // `priority` orders events due at the same cycle, lowest first (-32768 to 32767).
   void schedule(Cycles at, int priority, EventFn fn, void* ctx, uint64_t token = 0);
 
   // Moves time forward to `t` (never back) without running events.
@@ -36,15 +37,19 @@ class EventQueue {
  private:
   struct Event {
     Cycles at;
-    int priority;
-    uint64_t seq;
+    uint64_t order;  // priority, then insertion: one comparison for both
     EventFn fn;
     void* ctx;
     uint64_t token;
   };
-  static bool later(const Event& a, const Event& b);
+  struct Later {
+    bool operator()(const Event& a, const Event& b) const {
+      return a.at != b.at ? a.at > b.at : a.order > b.order;
+    }
+  };
   std::vector<Event> heap_;
   Cycles now_ = 0;
+  static constexpr uint64_t kSeqMask = (uint64_t{1} << 48) - 1;
   uint64_t seq_ = 0;
   uint64_t ran_ = 0;
 };

@@ -23,7 +23,9 @@ void ExceptionModel::set_masks(uint32_t basepri, uint32_t primask) {
 
 int ExceptionModel::group(int prio) const {
   const int groupvalue = 2 << prigroup_;
-  return prio - (prio % groupvalue);
+  // A power of two: a mask does it without a division (the fixed negative
+  // priorities keep C++'s rounding towards zero).
+  return prio >= 0 ? prio & ~(groupvalue - 1) : prio - (prio % groupvalue);
 }
 
 int ExceptionModel::priority(int exception) const {
@@ -66,9 +68,8 @@ bool ExceptionModel::is_active(int exception) const {
 }
 
 void ExceptionModel::recount_pending() {
-  int n = (svc_pend_ ? 1 : 0) + (pendsv_ ? 1 : 0) + (systick_pend_ ? 1 : 0);
-  for (int w = 0; w < 3; ++w) n += __builtin_popcount(ispr_[w] & iser_[w]);
-  pending_ = n;
+  pending_ = svc_pend_ || pendsv_ || systick_pend_ ||
+             ((ispr_[0] & iser_[0]) | (ispr_[1] & iser_[1]) | (ispr_[2] & iser_[2])) != 0;
 }
 
 void ExceptionModel::set_pending(int exception) {

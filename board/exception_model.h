@@ -55,7 +55,7 @@ class ExceptionModel : public Peripheral {
   void clear_pending(int exception);
   bool is_pending(int exception) const;
   bool is_active(int exception) const;
-  bool any_pending() const { return pending_ != 0; }
+  bool any_pending() const { return pending_; }
   bool irq_enabled(int irq) const { return (iser_[irq / 32] >> (irq % 32)) & 1u; }
   int priority(int exception) const;
   int execution_priority() const;
@@ -121,7 +121,7 @@ class ExceptionModel : public Peripheral {
   uint32_t lines_[3] = {};
   int active_[kExceptions] = {};
   int depth_ = 0;
-  int pending_ = 0;  // number of pending exceptions, masked or not
+  bool pending_ = false;  // any exception pending, masked or not
   uint64_t taken_[kExceptions] = {};
   bool halted_ = false;
   std::string halt_reason_;

@@ -8,9 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
+// GCC names AddressSanitizer by a macro, clang by a feature.
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/common_interface_defs.h>
 #define FIBER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FIBER_ASAN 1
+#endif
+#endif
+#if FIBER_ASAN
+#include <sanitizer/common_interface_defs.h>
 #endif
 
 // The switch itself: callee-saved registers and the floating-point control words

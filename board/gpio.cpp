@@ -33,10 +33,30 @@ bool Gpio::pin_level(int pin) const {
 
 bool Gpio::level(int pin) const { return pin >= 0 && pin < kPins && pin_level(pin); }
 
+// pin_level() of all pins at once: a device reads the port at every write.
 uint16_t Gpio::levels() const {
-  uint16_t v = 0;
-  for (int pin = 0; pin < kPins; ++pin) v |= static_cast<uint16_t>(pin_level(pin) << pin);
-  return v;
+  const uint32_t out = (alternate_function_ & alternate_) | (~alternate_function_ & odr_);
+  const uint32_t let_go = ~driven_ | drive_level_;
+  const uint32_t output_level = out & (~open_drain_ | let_go);
+  const uint32_t input_level = (driven_ & drive_level_) | (~driven_ & pulled_ & odr_);
+  return static_cast<uint16_t>((outputs_ & output_level) | (~outputs_ & input_level));
+}
+
+void Gpio::update_modes() {
+  outputs_ = open_drain_ = alternate_function_ = pulled_ = analog_ = 0;
+  for (int pin = 0; pin < kPins; ++pin) {
+    const uint32_t nibble = mode(pin);
+    const auto bit = static_cast<uint16_t>(1u << pin);
+    if ((nibble & kModeBits) != 0) {
+      outputs_ |= bit;
+      if (nibble & kCnfOpenDrain) open_drain_ |= bit;
+      if (nibble & kCnfAlternate) alternate_function_ |= bit;
+    } else if ((nibble & 0xCu) == kCnfPull) {
+      pulled_ |= bit;
+    } else if (nibble == kAnalog) {
+      analog_ |= bit;
+    }
+  }
 }
 
 void Gpio::notify(uint16_t before) {
@@ -57,11 +77,7 @@ uint32_t Gpio::read(uint32_t offset) {
       return crh_;
     case kIDR: {
       // An analog pin's input buffer is off: it reads 0 whatever the level.
-      uint16_t v = levels();
-      for (int pin = 0; pin < kPins; ++pin) {
-        if (mode(pin) == kAnalog) v &= static_cast<uint16_t>(~(1u << pin));
-      }
-      return v;
+      return static_cast<uint16_t>(levels() & ~analog_);
     }
     case kODR:
       return odr_;
@@ -109,6 +125,7 @@ void Gpio::write_cr(uint32_t& reg, uint32_t value, int first_pin) {
     if (locked(first_pin + i)) keep |= 0xFu << (i * 4);
   }
   reg = (reg & keep) | (value & ~keep);
+  update_modes();
 }
 
 void Gpio::write_lckr(uint32_t value) {

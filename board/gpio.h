@@ -19,7 +19,7 @@ class Gpio : public Peripheral {
   static constexpr int kPins = 16;
   using Listener = std::function<void(int pin, bool level)>;
 
-  explicit Gpio(char port) : port_(port) {}
+  explicit Gpio(char port) : port_(port) { update_modes(); }
 
   uint32_t read(uint32_t offset) override;
   void write(uint32_t offset, uint32_t value) override;
@@ -46,6 +46,7 @@ class Gpio : public Peripheral {
   uint32_t cr(int pin) const { return pin < 8 ? crl_ : crh_; }
   bool pin_level(int pin) const;
   uint16_t levels() const;
+  void update_modes();
   void notify(uint16_t before);
   void write_lckr(uint32_t value);
   uint32_t read_lckr();
@@ -55,6 +56,8 @@ class Gpio : public Peripheral {
   uint32_t crl_ = 0x44444444u, crh_ = 0x44444444u;  // every pin a floating input
   uint16_t odr_ = 0;
   uint16_t driven_ = 0, drive_level_ = 0, alternate_ = 0;
+  // The configuration by pin sets, so that every pin's level is found at once.
+  uint16_t outputs_ = 0, open_drain_ = 0, alternate_function_ = 0, pulled_ = 0, analog_ = 0;
   // Lock: the key sequence writes LCKK 1, 0, 1, then a read completes it.
   uint32_t lckr_ = 0;
   int lock_step_ = 0;

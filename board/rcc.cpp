@@ -84,6 +84,8 @@ void Rcc::reset() {
   cfgr_ = cir_ = apb2rstr_ = apb1rstr_ = apb2enr_ = apb1enr_ = bdcr_ = 0;
   ahbenr_ = 0x14;  // SRAM and FLITF clocks on in sleep mode
   csr_ = kCsrReset;
+  timer_hz_apb1_ = compute_timer_clock_hz(true);
+  timer_hz_apb2_ = compute_timer_clock_hz(false);
 }
 
 bool Rcc::hse_ready() const { return (cr_ & kHseOn) != 0 && crystal_present; }
@@ -130,6 +132,8 @@ void Rcc::settle() {
                                ((cr_ & kPllRdy) ? 16u : 0u);
   // A ready interrupt flag rises only if its interrupt is enabled.
   cir_ |= ready_after & ~ready_before & ((cir_ & kCirEnables) >> 8);
+  timer_hz_apb1_ = compute_timer_clock_hz(true);
+  timer_hz_apb2_ = compute_timer_clock_hz(false);
 }
 
 uint32_t Rcc::read(uint32_t offset) {
@@ -285,27 +289,34 @@ uint32_t Rcc::pclk1_hz() const { return hclk_hz() / apb_divider((cfgr_ >> 8) & 0
 
 uint32_t Rcc::pclk2_hz() const { return hclk_hz() / apb_divider((cfgr_ >> 11) & 0x7u); }
 
-uint32_t Rcc::timer_clock_hz(bool apb1) const {
+uint32_t Rcc::compute_timer_clock_hz(bool apb1) const {
   const uint32_t ppre = apb1 ? (cfgr_ >> 8) & 0x7u : (cfgr_ >> 11) & 0x7u;
   const uint32_t pclk = apb1 ? pclk1_hz() : pclk2_hz();
   return apb_divider(ppre) == 1 ? pclk : pclk * 2;
 }
 
-bool Rcc::clocked(uint32_t peripheral_base) const {
+Rcc::ClockGate Rcc::gate(uint32_t peripheral_base) const {
+  static constexpr uint32_t kNoClock = 0;
   for (const Gate& g : kGates) {
     if (g.base != peripheral_base) continue;
+    const uint32_t mask = 1u << g.bit;
     switch (g.bus) {
       case kAhb:
-        return (ahbenr_ >> g.bit) & 1u;
+        return {&ahbenr_, mask};
       case kApb1:
-        return (apb1enr_ >> g.bit) & 1u;
+        return {&apb1enr_, mask};
       case kApb2:
-        return (apb2enr_ >> g.bit) & 1u;
+        return {&apb2enr_, mask};
       case kAlways:
-        return true;
+        return {nullptr, 0};
     }
   }
-  return false;
+  return {&kNoClock, 1};
+}
+
+bool Rcc::clocked(uint32_t peripheral_base) const {
+  const ClockGate g = gate(peripheral_base);
+  return g.enable == nullptr || (*g.enable & g.mask) != 0;
 }
 
 }  // namespace board

@@ -40,11 +40,19 @@ class Rcc : public Peripheral {
   uint32_t pclk1_hz() const;
   uint32_t pclk2_hz() const;
   // The clock of the timers on that bus: twice the bus clock when its prescaler is not 1.
-  uint32_t timer_clock_hz(bool apb1) const;
+  // Kept from the last change of the clock tree: the timers ask at every access.
+  uint32_t timer_clock_hz(bool apb1) const { return apb1 ? timer_hz_apb1_ : timer_hz_apb2_; }
 
   // Whether the peripheral at `peripheral_base` has its clock enabled. RCC, FLASH and
   // peripherals without an enable bit are always clocked; unknown addresses are not.
   bool clocked(uint32_t peripheral_base) const;
+  // What `clocked` looks at, for a bus that asks at every access: the peripheral is
+  // clocked while `*enable & mask` (always when `enable` is null).
+  struct ClockGate {
+    const uint32_t* enable;
+    uint32_t mask;
+  };
+  ClockGate gate(uint32_t peripheral_base) const;
 
   // Called with a peripheral's base address when software puts it into reset
   // through APB1RSTR/APB2RSTR (PWR is reset by the model itself).
@@ -54,6 +62,7 @@ class Rcc : public Peripheral {
 
  private:
   void settle();
+  uint32_t compute_timer_clock_hz(bool apb1) const;
   bool hse_ready() const;
   bool source_ready(uint32_t sw) const;
   uint32_t apb_divider(uint32_t ppre) const;
@@ -67,6 +76,7 @@ class Rcc : public Peripheral {
   Pwr& pwr_;
   uint32_t cr_ = 0, cfgr_ = 0, cir_ = 0, apb2rstr_ = 0, apb1rstr_ = 0, ahbenr_ = 0, apb2enr_ = 0,
            apb1enr_ = 0, bdcr_ = 0, csr_ = 0;
+  uint32_t timer_hz_apb1_ = 0, timer_hz_apb2_ = 0;
   std::function<void(uint32_t)> reset_listener_;
 };
 

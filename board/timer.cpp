@@ -81,7 +81,10 @@ void Timer::write(uint32_t offset, uint32_t value) {
     const int ch = static_cast<int>((offset - kCCR1) / 4) + 1;
     if (!channel_is_input(ch)) {  // the captured value is read-only
       ccr_[ch - 1] = static_cast<uint16_t>(value);
-      if ((ccmr_of(ch) & kOcpe) == 0) ccr_active_[ch - 1] = ccr_[ch - 1];
+      if ((ccmr_of(ch) & kOcpe) == 0) {
+        ccr_active_[ch - 1] = ccr_[ch - 1];
+        quiet_until_ = 0;
+      }
     }
   } else {
     write_register(offset, value, t);
@@ -98,6 +101,7 @@ void Timer::write_register(uint32_t offset, uint32_t value, Cycles t) {
       if (was && !(value & kCen)) cnt_ = count_at(t);
       cr1_ = value & kCr1Stored;
       if (!was && counting()) start_counting(t);
+      quiet_until_ = 0;
       break;
     }
     case kCR2:
@@ -130,13 +134,17 @@ void Timer::write_register(uint32_t offset, uint32_t value, Cycles t) {
     case kCNT:
       cnt_ = static_cast<uint16_t>(value);
       if (counting()) start_counting(t);
+      quiet_until_ = 0;
       break;
     case kPSC:
       psc_ = static_cast<uint16_t>(value);
       break;
     case kARR:
       arr_ = static_cast<uint16_t>(value);
-      if ((cr1_ & kArpe) == 0) arr_active_ = arr_;
+      if ((cr1_ & kArpe) == 0) {
+        arr_active_ = arr_;
+        quiet_until_ = 0;
+      }
       break;
     case kDCR:
       dcr_ = value & kDcrStored;
@@ -158,6 +166,11 @@ void Timer::write_ccmr(uint32_t& reg, uint32_t value, int first_ch) {
     if (channel_enabled(first_ch + i)) keep |= kCcs << (i * 8);
   }
   reg = (reg & keep) | (value & 0xFFFFu & ~keep);
+  compare_channels_ = 0;
+  for (int ch = 1; ch <= 4; ++ch) {
+    if (!channel_is_input(ch)) compare_channels_ |= 1u << (ch - 1);
+  }
+  quiet_until_ = 0;
 }
 
 void Timer::generate(uint32_t events) {
@@ -185,6 +198,7 @@ void Timer::update_event(bool software) {
   psc_active_ = psc_;
   arr_active_ = arr_;
   for (int i = 0; i < 4; ++i) ccr_active_[i] = ccr_[i];
+  quiet_until_ = 0;
   if (!software || (cr1_ & kUrs) == 0) sr_ |= kUIF;
   irq_check();
 }
@@ -194,6 +208,7 @@ void Timer::capture(int ch) {
   const uint16_t value = count_at(now());
   ccr_[ch - 1] = value;
   ccr_active_[ch - 1] = value;
+  quiet_until_ = 0;
   sr_ |= cc_flag(ch);
 }
 
@@ -215,9 +230,16 @@ void Timer::input_edge(int ti, bool rising) {
 
 // --- counting in virtual time -------------------------------------------------------
 
+uint32_t Timer::timer_hz() const { return rcc_ ? rcc_->timer_clock_hz(true) : static_cast<uint32_t>(kCpuHz); }
+
 Cycles Timer::tick_cycles() const {
-  const uint64_t hz = rcc_ ? rcc_->timer_clock_hz(true) : kCpuHz;
-  return static_cast<Cycles>(psc_active_ + 1) * kCpuHz / (hz ? hz : kCpuHz);
+  const uint32_t hz = timer_hz();
+  if (hz != tick_hz_ || psc_active_ != tick_psc_ || tick_ == 0) {
+    tick_hz_ = hz;
+    tick_psc_ = psc_active_;
+    tick_ = static_cast<Cycles>(psc_active_ + 1) * kCpuHz / (hz ? hz : kCpuHz);
+  }
+  return tick_;
 }
 
 uint16_t Timer::counter() { return count_at(now()); }
@@ -235,6 +257,7 @@ uint16_t Timer::count_at(Cycles t) const {
 void Timer::start_counting(Cycles t) {
   epoch_ = static_cast<int64_t>(t) - static_cast<int64_t>(cnt_) * static_cast<int64_t>(tick_cycles());
   settled_ = static_cast<int64_t>(t) - 1;  // a match at this very cycle still counts
+  quiet_until_ = 0;
 }
 
 // Up-counting only (the mode the firmware uses): each period the counter runs
@@ -242,16 +265,27 @@ void Timer::start_counting(Cycles t) {
 // at the wrap loads the preload registers.
 void Timer::settle(Cycles t) {
   if (events_ == nullptr || !counting() || static_cast<int64_t>(t) <= settled_) return;
+  // Touched again before the next match or update: nothing to raise.
+  if (static_cast<int64_t>(t) < quiet_until_ && timer_hz() == quiet_hz_) {
+    settled_ = static_cast<int64_t>(t);
+    return;
+  }
+  settle_in_full(t);
+}
+
+void Timer::flag_matches(int64_t from, int64_t to) {
+  const auto tick = static_cast<int64_t>(tick_cycles());
+  for (uint32_t chans = compare_channels_; chans != 0; chans &= chans - 1) {
+    const int i = __builtin_ctz(chans);
+    if (ccr_active_[i] > arr_active_) continue;
+    const int64_t m = epoch_ + ccr_active_[i] * tick;
+    if (m >= from && m <= to) sr_ |= cc_flag(i + 1);
+  }
+}
+
+void Timer::settle_in_full(Cycles t) {
   int64_t lo = settled_ + 1;
   const auto hi_all = static_cast<int64_t>(t);
-  auto flag_matches = [&](int64_t from, int64_t to) {
-    const auto tick = static_cast<int64_t>(tick_cycles());
-    for (int ch = 1; ch <= 4; ++ch) {
-      if (channel_is_input(ch) || ccr_active_[ch - 1] > arr_active_) continue;
-      const int64_t m = epoch_ + ccr_active_[ch - 1] * tick;
-      if (m >= from && m <= to) sr_ |= cc_flag(ch);
-    }
-  };
   for (;;) {
     const auto period = static_cast<int64_t>(arr_active_ + 1) * static_cast<int64_t>(tick_cycles());
     const int64_t update = epoch_ + period;
@@ -262,15 +296,25 @@ void Timer::settle(Cycles t) {
     lo = update;
     // Whole periods with the same settings: every match and the update happen again.
     const auto next_period = static_cast<int64_t>(arr_active_ + 1) * static_cast<int64_t>(tick_cycles());
-    const int64_t whole = (hi_all - epoch_) / next_period;
-    if (whole >= 1) {
+    if (hi_all - epoch_ >= next_period) {
       flag_matches(epoch_, epoch_ + next_period - 1);
       update_event(false);
-      epoch_ += whole * next_period;
+      epoch_ += (hi_all - epoch_) / next_period * next_period;
       lo = epoch_;
     }
   }
   settled_ = static_cast<int64_t>(t);
+  // The first match after `t` in this period, or the update that ends it.
+  const auto tick = static_cast<int64_t>(tick_cycles());
+  int64_t quiet = epoch_ + static_cast<int64_t>(arr_active_ + 1) * tick;
+  for (uint32_t chans = compare_channels_; chans != 0; chans &= chans - 1) {
+    const int i = __builtin_ctz(chans);
+    if (ccr_active_[i] > arr_active_) continue;
+    const int64_t m = epoch_ + ccr_active_[i] * tick;
+    if (m > settled_ && m < quiet) quiet = m;
+  }
+  quiet_until_ = quiet;
+  quiet_hz_ = timer_hz();
 }
 
 // The next cycle at which an enabled interrupt source raises its flag.
@@ -282,9 +326,10 @@ void Timer::reschedule() {
     const int64_t update = epoch_ + static_cast<int64_t>(arr_active_ + 1) * tick;
     const auto t = static_cast<int64_t>(now());
     int64_t best = (dier_ & kUIF) ? update : INT64_MAX;
-    for (int ch = 1; ch <= 4; ++ch) {
-      if (!(dier_ & cc_flag(ch)) || channel_is_input(ch) || ccr_active_[ch - 1] > arr_active_) continue;
-      const int64_t m = epoch_ + ccr_active_[ch - 1] * tick;
+    for (uint32_t chans = compare_channels_ & (dier_ >> 1); chans != 0; chans &= chans - 1) {
+      const int i = __builtin_ctz(chans);
+      if (ccr_active_[i] > arr_active_) continue;
+      const int64_t m = epoch_ + ccr_active_[i] * tick;
       // Past this period's match the next one depends on what the update loads.
       best = std::min(best, m > t ? m : update);
     }

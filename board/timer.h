@@ -83,12 +83,17 @@ class Timer : public Peripheral {
   static constexpr uint32_t kIrqSources = 0x5Fu;
   static bool valid(int ch) { return ch >= 1 && ch <= 4; }
   uint32_t ccmr_of(int ch) const { return ((ch <= 2 ? ccmr1_ : ccmr2_) >> (((ch - 1) & 1) * 8)) & 0xFFu; }
+  // Bit ch-1 set for each channel in output-compare mode: the ones that match.
+  uint32_t compare_channels() const { return compare_channels_; }
+  void flag_matches(int64_t from, int64_t to);
   void capture(int ch);
   void generate(uint32_t events);
   void write_ccmr(uint32_t& reg, uint32_t value, int first_ch);
   void write_register(uint32_t offset, uint32_t value, Cycles t);
   void irq_check();
   void settle(Cycles now);  // raises the flags that fell due up to `now`
+  void settle_in_full(Cycles now);
+  uint32_t timer_hz() const;
   void reschedule();
   void start_counting(Cycles now);
   static void due(void* self, uint64_t token);
@@ -102,6 +107,7 @@ class Timer : public Peripheral {
   uint16_t psc_active_ = 0, arr_active_ = 0, ccr_active_[4] = {};
   uint16_t prescaler_count_ = 0;  // ready for the counting: cleared by UG
   uint8_t ic_edges_[4] = {};      // edges seen towards each input prescaler's next capture
+  uint32_t compare_channels_ = 0xFu;
   bool irq_level_ = false;
   std::function<void(bool)> irq_listener_;
   std::vector<std::function<void(uint32_t, uint32_t)>> write_listeners_;
@@ -110,6 +116,14 @@ class Timer : public Peripheral {
   const Rcc* rcc_ = nullptr;
   int64_t epoch_ = 0;     // cycle at which the counter stood at 0 in this period
   int64_t settled_ = -1;  // flags are settled up to and including this cycle
+  // Before this cycle no flag can rise with the settings and the timer clock
+  // `quiet_hz_` of the last full settle (0: settle in full).
+  int64_t quiet_until_ = 0;
+  uint32_t quiet_hz_ = 0;
+  // tick_cycles() for this prescaler and timer clock.
+  mutable uint32_t tick_hz_ = 0;
+  mutable uint16_t tick_psc_ = 0;
+  mutable Cycles tick_ = 0;
   uint64_t token_ = 0;
   Cycles scheduled_at_ = EventQueue::kNever;
 };

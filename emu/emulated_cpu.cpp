@@ -64,12 +64,57 @@ struct Device {
   board::Peripheral* device;
 };
 
+constexpr uint8_t kNoCounter = 0xFF;
+
 struct Block {
   uint16_t size = 0;  // 0: not summarised yet
   uint16_t instructions = 0;
   uint16_t cycles = 0;
   uint8_t flags = 0;
+  // The body of a count-down loop over a word on the stack (see CountDown): the
+  // register that carries it (kNoCounter if this is no such body), the word's
+  // offset from SP, and the loop's head.
+  uint8_t counter = kNoCounter;
+  uint16_t counter_offset = 0;
+  uint32_t head = 0;
 };
+
+// A busy wait that counts a volatile word on the stack down to zero, as the
+// compiler writes `while (n != 0) n = n - 1;`:
+//   head: LDR rT, [SP, #o]      body: LDR rT, [SP, #o]
+//         CBNZ rT, body               SUBS rT, #1
+//         (exit)                      STR rT, [SP, #o]
+//                                     B head
+// Each turn stores to RAM, which Unicorn makes slow, and does nothing else, so
+// the core runs as many turns at once as end before the next event.
+struct CountDown {
+  uint8_t reg = kNoCounter;
+  uint16_t offset = 0;
+  uint32_t head = 0;
+};
+
+CountDown count_down_body(uint32_t address, const uint8_t* body, uint32_t size, const uint8_t* (*code)(uint32_t, void*),
+                          void* ctx) {
+  CountDown none;
+  if (size != 8) return none;
+  uint16_t h[4];
+  std::memcpy(h, body, 8);
+  const uint16_t reg = (h[0] >> 8) & 7u, slot = h[0] & 0xFFu;
+  if ((h[0] & 0xF800u) != 0x9800u || h[1] != (0x3801u | reg << 8) || h[2] != (0x9000u | reg << 8 | slot) ||
+      (h[3] & 0xF800u) != 0xE000u)
+    return none;
+  // B sits at body + 6; its offset (imm11 x 2, signed) counts from its own address + 4.
+  const int32_t back = static_cast<int32_t>(static_cast<uint32_t>(h[3] & 0x7FFu) << 21) >> 20;
+  const uint32_t head = address + 6 + 4 + static_cast<uint32_t>(back);
+  const uint8_t* at = code(head, ctx);
+  if (at == nullptr) return none;
+  uint16_t g[2];
+  std::memcpy(g, at, 4);
+  // CBNZ sits at head + 2; its offset counts from its own address + 4.
+  const uint32_t target = head + 6 + (((g[1] >> 9) & 1u) << 6) + (((g[1] >> 3) & 0x1Fu) << 1);
+  if (g[0] != h[0] || (g[1] & 0xFD00u) != 0xB900u || (g[1] & 7u) != reg || target != address) return none;
+  return CountDown{static_cast<uint8_t>(reg), static_cast<uint16_t>(4 * slot), head};
+}
 
 struct Frame {  // a handler run being profiled
   int exception;
@@ -196,6 +241,17 @@ struct EmulatedCpu::Impl {
     }
     *b = Block{static_cast<uint16_t>(size), static_cast<uint16_t>(s.instructions),
                static_cast<uint16_t>(std::min<uint32_t>(s.cycles, 0xFFFF)), s.flags};
+    if (b != &other_block) {
+      if (const uint8_t* direct = host_pointer(address, size)) {
+        const CountDown c = count_down_body(
+            address, direct, size,
+            [](uint32_t a, void* self) -> const uint8_t* { return static_cast<Impl*>(self)->host_pointer(a, 4); },
+            this);
+        b->counter = c.reg;
+        b->counter_offset = c.offset;
+        b->head = c.head;
+      }
+    }
     return *b;
   }
 
@@ -220,20 +276,64 @@ struct EmulatedCpu::Impl {
     return same;
   }
 
+  // Takes the exception that is due before the block at `address` runs. Writing
+  // the PC from a hook makes Unicorn leave the block before its first
+  // instruction and go on at the handler, within the same run.
+  void take_before(uint32_t address) {
+    enter(core.takeable(), address);
+    if (dead) request_stop(Stop::fault);
+  }
+
+  // At the body of a count-down loop, entered from its head: runs all turns but
+  // the last at once, as far as they end before the next event (which may raise
+  // an exception the loop must see at its own time). Exactly what the turns would
+  // have done: the word and the register at the count left, the flags of the
+  // last SUBS, the time, the instructions.
+  void count_down(uint32_t address, const Block& body) {
+    if (!branch_pending || address == fallthrough) return;
+    static constexpr int kRegs[8] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3,
+                                     UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7};
+    uint8_t* word = host_pointer(reg(UC_ARM_REG_SP) + body.counter_offset, 4);
+    if (word == nullptr || word < ram || word >= ram + Memory::kRamSize) return;
+    uint32_t n = 0;
+    std::memcpy(&n, word, 4);
+    if (n < 3 || reg(kRegs[body.counter]) != n) return;
+    const Block& head = summary(body.head, 4);
+    const Cycles turn = body.cycles + head.cycles + 2 * kBranchRefill;
+    uint64_t turns = n - 1;
+    const Cycles now = events.now(), next = events.next_time();
+    if (next != board::EventQueue::kNever) {
+      if (next <= now) return;
+      turns = std::min<uint64_t>(turns, (next - now - 1) / turn);
+    }
+    if (turns == 0) return;
+    const uint32_t left = n - static_cast<uint32_t>(turns);
+    std::memcpy(word, &left, 4);
+    set_reg(kRegs[body.counter], left);
+    // SUBS of left + 1: N from the result, Z clear, C set (no borrow), V on INT_MIN - 1.
+    const uint32_t nzcv = (left & 0x80000000u) | 0x20000000u | (left == 0x7FFFFFFFu ? 0x10000000u : 0u);
+    set_reg(UC_ARM_REG_APSR_NZCV, nzcv);
+    cpu.instructions_ += turns * (body.instructions + head.instructions);
+    activity += turns;
+    cpu.count_down_turns_ += turns;
+    advance(turns * turn);
+  }
+
   void on_block(uint32_t address, uint32_t size) {
     if (stopping) return;  // this block will not run now
     const Block& b = summary(address, size);
     if (core.any_pending() && exception_due()) {
-      request_stop(Stop::exception);
+      take_before(address);
       return;
     }
+    if (b.counter != kNoCounter) count_down(address, b);
     if (b.flags & (Instruction::kIdleHint | Instruction::kSelfLoop)) {
       if (b.flags & Instruction::kSelfLoop) halt_in_loop(address);
       if ((b.flags & Instruction::kSelfLoop) || fixed_point(address)) {
         ++cpu.idle_jumps_;
         jump_to_next_event();
         if (core.any_pending() && exception_due()) {
-          request_stop(Stop::exception);
+          take_before(address);
           return;
         }
       }
@@ -508,6 +608,7 @@ struct EmulatedCpu::Impl {
       stopping = false;
       const uc_err err = uc_emu_start(uc, pc | 1u, kNoExit, 0, 0);
       pc = reg(UC_ARM_REG_PC);
+      if (dead) continue;  // a hook has reported it
       if (err != UC_ERR_OK) {
         if (fault.empty()) fault = uc_strerror(err);
         report_fault(fault, fault_address, pc);
@@ -566,7 +667,9 @@ void interrupt_hook(uc_engine*, uint32_t number, void* self) {
       impl->request_stop(Stop::svc);
       break;
     case kIntrExceptionExit:
-      impl->request_stop(Stop::exception_return);
+      // Done here, within the run: the new PC takes Unicorn on from there.
+      impl->exception_return(impl->reg(UC_ARM_REG_PC) | 1u);
+      if (impl->dead) impl->request_stop(Stop::fault);
       break;
     case kIntrBreakpoint:
       impl->request_stop(Stop::breakpoint);
@@ -680,6 +783,10 @@ EmulatedCpu::EmulatedCpu(board::Board& b, const ElfImage& image, const Config& c
   m.core.set_priority_bits(config.priority_bits);
   check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &m.uc), "open");
   check(uc_ctl_set_cpu_model(m.uc, UC_CPU_ARM_CORTEX_M3), "Cortex-M3 model");
+  // With no exit address, uc_emu_start does not invalidate the code at one after
+  // every run (malloc and free of a page collection each time); the core stops
+  // Unicorn itself.
+  check(uc_ctl_exits_enable(m.uc), "exits");
   // Flash is read-only to the code: a store there is a fault, as on the bus.
   check(uc_mem_map_ptr(m.uc, Memory::kFlash, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash),
         "flash");

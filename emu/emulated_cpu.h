@@ -13,13 +13,23 @@
 // exceptions are looked at on every block boundary: Unicorn ends a block after
 // each MSR and CPS, so unmasking lets them in before the next instruction, and an
 // exception a peripheral write pends is taken at the end of that block (stopping
-// Unicorn inside the access would restart the whole block).
+// Unicorn inside the access would restart the whole block). Entry and return
+// happen inside Unicorn's hooks (the block hook, the exception-exit interrupt):
+// writing the PC there makes Unicorn leave the block and go on at the new place
+// within the same uc_emu_start, so the motor's interrupts, tens of thousands a
+// virtual second, cost no stop and restart of the emulator.
+//
+// Unicorn 2.0 takes a slow path for every store to RAM (it keeps no dirty-page
+// state), so stores cost far more than loads; the image's own speed under
+// emulation depends on how much it writes.
 //
 // A loop that comes back to an idle hint (NOP, WFI, ...) or to a branch to itself
 // with nothing changed since its last turn (registers, memory, peripherals) can
 // only go round until the next event: time jumps there. A branch to itself stops
 // the unit for good (the image's endless loops after a failure): the board halts,
-// while interrupts still run.
+// while interrupts still run. A busy wait that counts a word on the stack down
+// (see CountDown in the source) runs the turns that end before the next event at
+// once, leaving what the turns one by one would have left.
 //
 // Differences from the chip worth knowing: BASEPRI reads back the 8 bits written
 // (masking uses the implemented priority bits); an exception does not clear the
@@ -86,6 +96,8 @@ class EmulatedCpu final : public board::BusMaster {
   uint64_t instructions() const { return instructions_; }
   uint64_t tail_chains() const { return tail_chains_; }
   uint64_t idle_jumps() const { return idle_jumps_; }
+  // Turns of count-down busy loops run at once rather than one by one.
+  uint64_t count_down_turns() const { return count_down_turns_; }
   // SYS_EXIT's status once the image ended the run through semihosting, else -1.
   int exit_status() const { return exit_status_; }
   const std::string& semihosting_output() const { return semihosting_output_; }
@@ -108,7 +120,7 @@ class EmulatedCpu final : public board::BusMaster {
  private:
   std::unique_ptr<Impl> impl_;
   const ElfImage image_;
-  uint64_t instructions_ = 0, tail_chains_ = 0, idle_jumps_ = 0;
+  uint64_t instructions_ = 0, tail_chains_ = 0, idle_jumps_ = 0, count_down_turns_ = 0;
   int exit_status_ = -1;
   std::string semihosting_output_;
 };

@@ -6,6 +6,23 @@
 #include "heap_info.h"
 #include "task.h"
 
+// The fuzz build shows AddressSanitizer each block's bounds: everything but the
+// bytes asked for is poisoned, so a write past a block is caught, not absorbed by
+// the padding or the next block's header.
+#if TARVIK_HEAP_POISON
+#include <sanitizer/asan_interface.h>
+#define HEAP_UNCHECKED __attribute__((no_sanitize("address")))
+#define HEAP_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define HEAP_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+// A block's first byte is poisoned only once it is free (or if it never was one).
+#define HEAP_CHECK_LIVE(p) (__asan_address_is_poisoned(p) ? __builtin_trap() : (void)0)
+#else
+#define HEAP_UNCHECKED
+#define HEAP_POISON(p, n) ((void)(p), (void)(n))
+#define HEAP_UNPOISON(p, n) ((void)(p), (void)(n))
+#define HEAP_CHECK_LIVE(p) ((void)(p))
+#endif
+
 namespace {
 
 constexpr size_t kAlignMask = portBYTE_ALIGNMENT - 1;
@@ -29,7 +46,7 @@ unsigned long refuse_after = ~0ul;  // allocations still granted before the inje
 
 BlockLink* at(uint32_t off) { return reinterpret_cast<BlockLink*>(heap + off); }
 
-void insert_free(uint32_t off) {
+HEAP_UNCHECKED void insert_free(uint32_t off) {
   const uint32_t size = at(off)->size;
   uint32_t* link = &free_list;
   while (*link != kNone && at(*link)->size < size) link = &at(*link)->next;
@@ -37,7 +54,8 @@ void insert_free(uint32_t off) {
   *link = off;
 }
 
-void initialise() {
+HEAP_UNCHECKED void initialise() {
+  HEAP_POISON(heap, kHeapSize);
   free_list = 0;
   at(0)->size = kAdjustedSize;
   at(0)->next = kNone;
@@ -45,9 +63,10 @@ void initialise() {
   initialised = true;
 }
 
-void* allocate(size_t wanted) {
+HEAP_UNCHECKED void* allocate(size_t wanted) {
   if (!initialised) initialise();
   if (wanted == 0) return nullptr;
+  const size_t asked = wanted;
   wanted += kHeaderSize;
   if (wanted & kAlignMask) wanted += portBYTE_ALIGNMENT - (wanted & kAlignMask);
   if (wanted >= kAdjustedSize) return nullptr;
@@ -66,6 +85,7 @@ void* allocate(size_t wanted) {
     insert_free(rest);
   }
   free_bytes -= at(off)->size;
+  HEAP_UNPOISON(heap + off + kHeaderSize, asked);
   return heap + off + kHeaderSize;
 }
 
@@ -78,9 +98,11 @@ void* pvPortMalloc(size_t xWantedSize) {
   return p;
 }
 
-void vPortFree(void* pv) {
+HEAP_UNCHECKED void vPortFree(void* pv) {
   if (pv == nullptr) return;
   const auto off = static_cast<uint32_t>(static_cast<uint8_t*>(pv) - heap - kHeaderSize);
+  HEAP_CHECK_LIVE(pv);
+  HEAP_POISON(pv, at(off)->size - kHeaderSize);
   vTaskSuspendAll();
   free_bytes += at(off)->size;
   insert_free(off);
@@ -89,13 +111,13 @@ void vPortFree(void* pv) {
 
 size_t xPortGetFreeHeapSize(void) { return initialised ? free_bytes : kAdjustedSize; }
 
-size_t heap_block_size(const void* pv) {
+HEAP_UNCHECKED size_t heap_block_size(const void* pv) {
   return at(static_cast<uint32_t>(static_cast<const uint8_t*>(pv) - heap - kHeaderSize))->size - kHeaderSize;
 }
 
 void heap_refuse_after(unsigned long allocations) { refuse_after = allocations; }
 
-size_t heap_free_blocks(size_t* sizes, size_t max) {
+HEAP_UNCHECKED size_t heap_free_blocks(size_t* sizes, size_t max) {
   size_t n = 0;
   for (uint32_t off = initialised ? free_list : kNone; off != kNone; off = at(off)->next) {
     if (n < max) sizes[n] = at(off)->size;

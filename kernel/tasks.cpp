@@ -254,7 +254,8 @@ portBASE_TYPE xTaskIncrementTick(void) {
   return switch_needed ? pdTRUE : pdFALSE;
 }
 
-extern "C" void vTaskSwitchContext(void) {
+// Called by name from the chip's PendSV handler.
+extern "C" [[gnu::used]] void vTaskSwitchContext(void) {
   if (scheduler_suspended != 0) {
     missed_yield = true;
     return;
@@ -263,8 +264,17 @@ extern "C" void vTaskSwitchContext(void) {
     tskTCB* tcb = pxCurrentTCB;
     vApplicationStackOverflowHook(reinterpret_cast<xTaskHandle*>(&tcb), tcb->pcTaskName);
   }
-  while (listIsEmpty(&ready_lists[top_ready_priority])) top_ready_priority = top_ready_priority - 1;
-  pxCurrentTCB = static_cast<tskTCB*>(pvListNextOwner(&ready_lists[top_ready_priority]));
+  // On local copies, and stored only when it changed: this runs in every switch.
+  unsigned portBASE_TYPE top = top_ready_priority;
+  xLIST* list = &ready_lists[top];
+  if (listIsEmpty(list)) {
+    do {
+      --top;
+      --list;
+    } while (listIsEmpty(list));
+    top_ready_priority = top;
+  }
+  pxCurrentTCB = static_cast<tskTCB*>(pvListNextOwner(list));
 }
 
 namespace {

@@ -1,13 +1,16 @@
 #include "backup_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace sim {
 
@@ -56,6 +59,33 @@ bool write_all(int fd, const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+// The temporary files of writes cut short by a kill: "NAME.XXXXXX" beside the
+// file, as mkstemp names them. A write renames its own within a moment, so one
+// older than this belongs to no live run.
+constexpr time_t kStaleAfterSeconds = 60;
+
+void remove_stale_temporaries(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = folder_of(path);
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const time_t now = time(nullptr);
+  while (const dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    bool made_by_mkstemp = true;
+    for (size_t i = prefix.size(); i < name.size(); ++i)
+      made_by_mkstemp = made_by_mkstemp && std::isalnum(static_cast<unsigned char>(name[i]));
+    const std::string temporary = folder + "/" + name;
+    struct stat st;
+    if (made_by_mkstemp && lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        now - st.st_mtime > kStaleAfterSeconds)
+      unlink(temporary.c_str());
+  }
+  closedir(dir);
 }
 
 }  // namespace
@@ -162,6 +192,7 @@ BackupKeeper::BackupKeeper(const Options& options, board::Bkp& bkp)
   }
   bkp_.load(data);
   written_ = data;
+  remove_stale_temporaries(path_);
 }
 
 void BackupKeeper::sync() {

@@ -5,7 +5,8 @@
 // 16-bit register count (10), then BKP_DR1 to BKP_DR10, 16 bits each; every
 // number little-endian. A file is always replaced whole (a temporary file in
 // the same folder, synced, then renamed over it), so a run killed at any moment
-// leaves either the old or the new contents.
+// leaves either the old or the new contents; a temporary file that such a kill
+// left behind is removed by a later run once it is a minute old.
 #pragma once
 #include <string>
 

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "panel.h"
 #include "sim.h"
 #include "wiring.h"
 
@@ -97,6 +99,13 @@ class Pty {
 struct Source {
   int fd;
   std::function<bool(const uint8_t*, size_t)> take;  // false ends the run
+  std::function<bool()> pump = nullptr;              // or: reads for itself when the fd is ready
+};
+
+struct RunControl {
+  bool paced = true;           // virtual time at the wall clock's pace, else as fast as it goes
+  Cycles until = ~Cycles{0};   // the run ends here
+  bool report_halt = true;     // on standard error (the panel shows it instead)
 };
 
 // The simulator's own keys: Ctrl-K then 1-6 presses a unit key, Ctrl-] quits;
@@ -127,9 +136,10 @@ class KeyReader {
   bool prefix_ = false;
 };
 
-// Runs the machine paced to the wall clock until a source ends the run; `flush`
-// is called after every slice of virtual time.
-int run_paced(Machine& m, std::vector<Source>& sources, const std::function<void()>& flush) {
+// Runs the machine paced to the wall clock until a source or `flush` ends the run;
+// `flush` is called after every slice of virtual time.
+int run_paced(Machine& m, std::vector<Source>& sources, const std::function<bool()>& flush,
+              const RunControl& control = RunControl{}) {
   using Clock = std::chrono::steady_clock;
   auto wall_anchor = Clock::now();
   Cycles virtual_anchor = m.now();
@@ -137,27 +147,32 @@ int run_paced(Machine& m, std::vector<Source>& sources, const std::function<void
   std::vector<pollfd> fds;
   for (const auto& s : sources) fds.push_back(pollfd{s.fd, POLLIN, 0});
   for (;;) {
-    m.run_until(m.now() + kSlice);
-    flush();
-    if (m.halted() && !halt_reported) {
+    if (m.now() >= control.until) return 0;
+    m.run_until(std::min(m.now() + kSlice, control.until));
+    if (!flush()) return 0;
+    if (m.halted() && !halt_reported && control.report_halt) {
       std::fprintf(stderr, "\r\ntarvik-sim: the board halted: %s (Ctrl-] quits)\r\n",
                    m.board().cpu.halt_reason().c_str());
       halt_reported = true;
     }
     const auto deadline = wall_anchor + std::chrono::nanoseconds(
                                             static_cast<int64_t>(to_seconds(m.now() - virtual_anchor) * 1e9));
-    if (Clock::now() > deadline + kMaxLag) {
+    if (control.paced && Clock::now() > deadline + kMaxLag) {
       wall_anchor = Clock::now();
       virtual_anchor = m.now();
       continue;
     }
     for (;;) {
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          control.paced ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count() : 0;
       for (auto& p : fds) p.revents = 0;
       if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 0) <= 0) break;
       for (size_t i = 0; i < fds.size(); ++i) {
         if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        if (sources[i].pump) {
+          if (!sources[i].pump()) return 0;
+          continue;
+        }
         uint8_t buf[256];
         const ssize_t n = read(fds[i].fd, buf, sizeof buf);
         if (n > 0 && !sources[i].take(buf, static_cast<size_t>(n))) return 0;
@@ -168,22 +183,123 @@ int run_paced(Machine& m, std::vector<Source>& sources, const std::function<void
   }
 }
 
-int interact(Machine& m) {
+// Typed bytes arrive when typed; without pacing, virtual time runs away from the
+// typist, so they wait for the firmware to take them instead.
+LineInput::Mode input_mode(const Options& options) {
+  return options.unpaced ? LineInput::Mode::paced : LineInput::Mode::live;
+}
+
+RunControl control_of(const Options& options) {
+  RunControl control;
+  control.paced = !options.unpaced;
+  if (options.until_s >= 0) control.until = seconds(options.until_s);
+  control.report_halt = true;
+  return control;
+}
+
+// Virtual seconds per wall second, over the last second or so of wall time.
+class SpeedMeter {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit SpeedMeter(Cycles now) : wall_(Clock::now()), virtual_(now) {}
+  double sample(Cycles now) {
+    const auto wall = Clock::now();
+    const double elapsed = std::chrono::duration<double>(wall - wall_).count();
+    if (elapsed >= 1.0) {
+      speed_ = to_seconds(now - virtual_) / elapsed;
+      wall_ = wall;
+      virtual_ = now;
+    }
+    return speed_;
+  }
+
+ private:
+  Clock::time_point wall_;
+  Cycles virtual_;
+  double speed_ = 0;
+};
+
+// The front panel: the unit's console below a picture of the unit's front.
+int interact_panel(Machine& m, const Options& options, PanelScreen& screen) {
+  constexpr auto kDrawEvery = std::chrono::milliseconds(40);
+  board::Board& b = m.board();
+  std::string out;
+  b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
+  Rs485Watch watch;
+  auto recorder = b.rs485.on_byte;  // --rs485 still records what leaves on the bus
+  b.rs485.on_byte = [&, recorder](uint8_t byte) {
+    watch.byte(b.now(), byte);
+    if (recorder) recorder(byte);
+  };
+  LineInput console(b, b.usart1, input_mode(options));
+  console.set_faults(m.console_faults());
+  bool prefix = false;
+  auto take_keys = [&] {
+    for (int ch = screen.next_key(); ch >= 0; ch = screen.next_key()) {
+      const KeyAction a = key_action(ch, prefix);
+      prefix = a.kind == KeyAction::Kind::prefix;
+      switch (a.kind) {
+        case KeyAction::Kind::console:
+          console.push(a.value);
+          break;
+        case KeyAction::Kind::unit_key:
+          press_for(b, static_cast<board::Key>(a.value), kKeyHold);
+          break;
+        case KeyAction::Kind::quit:
+          return false;
+        default:
+          break;
+      }
+    }
+    return true;
+  };
+  std::vector<Source> sources{{STDIN_FILENO, nullptr, take_keys}};
+  SpeedMeter meter(m.now());
+  auto drawn = std::chrono::steady_clock::now() - kDrawEvery;
+  RunControl control = control_of(options);
+  control.report_halt = false;
+  const int status = run_paced(
+      m, sources,
+      [&] {
+        screen.console_output(out);
+        out.clear();
+        const auto now = std::chrono::steady_clock::now();
+        if (now - drawn < kDrawEvery) return true;
+        drawn = now;
+        // Also catches a resize, which interrupts the wait for input.
+        if (!take_keys()) return false;
+        PanelState state = read_panel(b, watch);
+        state.speed = meter.sample(m.now());
+        screen.update(state);
+        return true;
+      },
+      control);
+  screen.close();
+  if (m.halted())
+    std::fprintf(stderr, "tarvik-sim: the board halted: %s\n", b.cpu.halt_reason().c_str());
+  return status;
+}
+
+int interact(Machine& m, const Options& options) {
   std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits; Ctrl-K then 1-6 presses\r\n"
              "  a key: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\r\n",
              stderr);
   board::Board& b = m.board();
   std::string out;
   b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
-  LineInput console(b, b.usart1, LineInput::Mode::live);
+  LineInput console(b, b.usart1, input_mode(options));
   console.set_faults(m.console_faults());
   KeyReader keys(b, [&](uint8_t byte) { console.push(byte); });
   std::vector<Source> sources{{STDIN_FILENO, [&](const uint8_t* p, size_t n) { return keys.take(p, n); }}};
-  const int status = run_paced(m, sources, [&] {
-    if (!out.empty() && write(STDOUT_FILENO, out.data(), out.size()) < 0) {
-    }
-    out.clear();
-  });
+  const int status = run_paced(
+      m, sources,
+      [&] {
+        if (!out.empty() && write(STDOUT_FILENO, out.data(), out.size()) < 0) {
+        }
+        out.clear();
+        return true;
+      },
+      control_of(options));
   std::fputs("\r\n", stderr);
   return status;
 }
@@ -202,9 +318,19 @@ bool link_pty(const std::string& dir, const char* name, const Pty& pty) {
 int run_interactive(const Options& options) {
   Machine m(options);
   int status;
-  {
+  PanelScreen screen;
+  const auto start = std::chrono::steady_clock::now();
+  if (!options.plain && isatty(STDOUT_FILENO) && screen.open(stdin, stdout)) {
+    m.draw_lcd(false);  // the panel shows it
+    status = interact_panel(m, options, screen);
+  } else {
     RawTerminal terminal;
-    status = interact(m);
+    status = interact(m, options);
+  }
+  if (options.unpaced) {
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(stderr, "tarvik-sim: %.1f virtual s in %.3f wall s = %.0fx real time\n", to_seconds(m.now()),
+                 wall, to_seconds(m.now()) / wall);
   }
   std::fputs(m.finish().c_str(), stderr);
   return status;
@@ -232,7 +358,7 @@ int run_pty(const Options& options) {
     rs485_out.push_back(static_cast<char>(byte));
     if (recorder) recorder(byte);
   };
-  LineInput console(b, b.usart1, LineInput::Mode::live);
+  LineInput console(b, b.usart1, input_mode(options));
   console.set_faults(m.console_faults());
   LineInput rs485_in(b, b.usart2, LineInput::Mode::live);
   KeyReader keys(b, nullptr);
@@ -259,12 +385,16 @@ int run_pty(const Options& options) {
   int status;
   {
     std::unique_ptr<RawTerminal> raw = terminal ? std::make_unique<RawTerminal>() : nullptr;
-    status = run_paced(m, sources, [&] {
-      console_pty.send(console_out);
-      console_out.clear();
-      rs485_pty.send(rs485_out);
-      rs485_out.clear();
-    });
+    status = run_paced(
+        m, sources,
+        [&] {
+          console_pty.send(console_out);
+          console_out.clear();
+          rs485_pty.send(rs485_out);
+          rs485_out.clear();
+          return true;
+        },
+        control_of(options));
   }
   std::fputs(m.finish().c_str(), stderr);
   return status;

@@ -48,7 +48,7 @@ void LcdView::look(void* self, uint64_t) {
   auto* v = static_cast<LcdView*>(self);
   board::Board& b = v->board_;
   b.events.schedule(b.now() + kLookEvery, kLookPriority, look, v);
-  if (b.now() - b.lcd.last_write() < kQuiet) return;
+  if (!v->drawing_ || b.now() - b.lcd.last_write() < kQuiet) return;
   const std::string screen = lcd_screen(b.lcd);
   if (screen == v->shown_) return;
   v->shown_ = screen;

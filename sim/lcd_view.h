@@ -21,6 +21,7 @@ class LcdView {
   LcdView(board::Board& b, const Options& options);
   // Writes --lcd's file; returns what is to be reported on standard error.
   std::string finish();
+  void set_drawing(bool on) { drawing_ = on; }
 
  private:
   static void look(void* self, uint64_t);
@@ -28,6 +29,7 @@ class LcdView {
   board::Board& board_;
   std::string file_;
   std::string shown_;  // what the last redraw showed
+  bool drawing_ = true;
 };
 
 }  // namespace sim

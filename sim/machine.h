@@ -70,6 +70,8 @@ class Machine {
   emu::EmulatedCpu* image() { return image_; }
   // The faults of bytes typed on the console line, for the front end's input.
   LineFaults* console_faults() { return wiring_.console_faults(); }
+  // Whether the display is redrawn on standard error in the real-time modes.
+  void draw_lcd(bool on) { lcd_view_.set_drawing(on); }
 
  private:
   const Options options_;

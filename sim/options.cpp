@@ -17,6 +17,7 @@ namespace {
 
 const char kHelp[] =
     "Usage: tarvik-sim [--batch [--until SECONDS] [--settle SECONDS]]\n"
+    "                  [--plain] [--unpaced] [--pty [--pty-link DIR]]\n"
     "                  [--backup FILE] [--battery-removed]\n"
     "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
     "                  [--image FILE.elf [--profile-irq]]\n"
@@ -24,24 +25,35 @@ const char kHelp[] =
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
-    "Interactive (the default when standard input is a terminal): the unit's console\n"
-    "(USART1, 115200 8N1) on this terminal in raw mode, virtual time paced to the wall\n"
-    "clock. Keystrokes reach the line when typed; the console polls every 50 ms and\n"
-    "holds one character, so typing faster than that loses characters, as on the unit.\n"
-    "Ctrl-] quits. Ctrl-K then 1-6 presses one of the unit's keys for 300 ms:\n"
-    "1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\n"
+    "Interactive (the default when standard input is a terminal): the front panel,\n"
+    "with the LCD, the LEDs, the motor (power stage, direction, duty, speed, the\n"
+    "encoder interval as the RS485 line reports it), the last RS485 line and its\n"
+    "rate and the keys held, above the unit's console (USART1, 115200 8N1); virtual\n"
+    "time paced to the wall clock. A terminal smaller than 76x13 gets the console\n"
+    "with a one-line status instead. Keystrokes reach the line when typed; the\n"
+    "console polls every 50 ms and holds one character, so typing faster than that\n"
+    "loses characters, as on the unit. F1-F6 press the unit's keys up, down, esc,\n"
+    "enter, start, stop for 300 ms (also Ctrl-K then 1-6, for terminals without\n"
+    "function keys); the Up arrow sends the grave accent (`), which recalls the\n"
+    "console's history; Backspace sends 0x08; Ctrl-] quits.\n"
     "\n"
     "  --batch            virtual time as fast as possible (chosen by itself when\n"
     "                     standard input is not a terminal). Standard input is the\n"
     "                     console line's input, each byte delivered once the firmware\n"
     "                     has read the previous one; standard output carries exactly\n"
     "                     the bytes the firmware sends; diagnostics go to standard error.\n"
+    "  --plain            interactive: the console alone on this terminal in raw mode,\n"
+    "                     bytes as they are (no panel; Ctrl-K 1-6 and Ctrl-] work)\n"
+    "  --unpaced          interactive and --pty: virtual time as fast as it goes\n"
+    "                     instead of paced, typed bytes waiting until the console has\n"
+    "                     taken the one before; at the end (interactive), virtual\n"
+    "                     seconds per wall second on standard error\n"
     "  --pty              the console (USART1) and the RS485 line (USART2) on two\n"
     "                     pseudo-terminals, whose paths are printed; virtual time paced\n"
     "                     to the wall clock; connect e.g. picocom -b 115200 PATH. Keys\n"
     "                     and Ctrl-] from this terminal as in interactive mode\n"
     "  --pty-link DIR     with --pty (implied): also links DIR/console and DIR/rs485\n"
-    "  --until SECONDS    end the batch run at this virtual time\n"
+    "  --until SECONDS    end the run at this virtual time (any mode)\n"
     "  --settle SECONDS   otherwise end once standard input is exhausted and the console\n"
     "                     line has been quiet this long in virtual time (default 2)\n"
     "  --backup FILE      keep the battery-backed registers (BKP) in FILE across runs;\n"
@@ -133,6 +145,10 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
         return false;
       }
       options.backup_file = argv[++i];
+    } else if (arg == "--plain") {
+      options.plain = true;
+    } else if (arg == "--unpaced") {
+      options.unpaced = true;
     } else if (arg == "--pty") {
       options.mode = Options::Mode::pty;
     } else if (arg == "--pty-link") {

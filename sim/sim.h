@@ -25,6 +25,8 @@ struct Options {
   std::string vcd_file;    // --vcd: value change dump of pins and signals
   std::string vcd_signals; // --vcd-signals: which ones ("": all)
   std::string faults;      // --fault: faults to inject, ITEM,...
+  bool plain = false;      // --plain: the console alone, without the front panel
+  bool unpaced = false;    // --unpaced: real-time modes run as fast as they can
 };
 
 struct BatchResult {

@@ -11,6 +11,21 @@ namespace {
 constexpr unsigned kNamesPerLine = 8;
 // A longer description would not fit into one cprintf with its heading.
 constexpr size_t kMaxDescription = 79;
+
+// atoi, with a value beyond int held at its limit as the board's C library does:
+// atoi leaves that undefined, and a host with a 64-bit long would wrap it instead.
+int decimal(const char* p) {
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  const uint32_t limit = negative ? 0x80000000u : 0x7FFFFFFFu;
+  uint32_t n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const auto digit = static_cast<uint32_t>(*p - '0');
+    n = n > (limit - digit) / 10 ? limit : n * 10 + digit;
+  }
+  return static_cast<int>(negative ? 0u - n : n);
+}
 }  // namespace
 
 int help(char* str) {
@@ -103,7 +118,7 @@ int led(char* str) {
   }
   // The second word is read in decimal only.
   if (parser_of_flag(buf, 'n', buf) == 0) {
-    num = static_cast<unsigned char>(atoi(buf));
+    num = static_cast<unsigned char>(decimal(buf));
   } else if (parser_of_flag(buf, 'f', buf) == 0) {
     if (strcmp(buf, "on") == 0) onoff = 1;
   } else {

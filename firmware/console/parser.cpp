@@ -54,7 +54,8 @@ unsigned char parser_of_word(char* str, unsigned char num_of_zero, char* word) {
 
 unsigned char parser_of_flag(char* str, char flag, char* fg) {
   const char* p = skip_blanks(str);
-  if (p[0] != '-' || p[1] != flag || p[2] != '=') return 1;
+  // A NUL is never a flag letter: it ends the word, and nothing after it is read.
+  if (p[0] != '-' || p[1] == '\0' || p[1] != flag || p[2] != '=') return 1;
   // The value may land over its own word in the same buffer.
   const char* value = p + 3;
   memmove(fg, value, strlen(value) + 1);

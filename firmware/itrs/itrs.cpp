@@ -14,33 +14,27 @@ constexpr uint32_t kEncoderModulus = static_cast<uint32_t>(board_pins::kEncoderT
 
 uint16_t low16(uint32_t v) { return static_cast<uint16_t>(v); }
 
-}  // namespace
-
-extern "C" void vEngine3Handler(void) {
+// The work of one PWM period, on the compare event of the channel carrying the
+// PWM. Out of line, so that the other channel's run, which only acknowledges its
+// event, saves no registers: it is half of all the runs.
+[[gnu::noinline]] void engine3_period_run(uint8_t d) {
   static sProfileCursor cursor;
   static uint8_t last_direction = 0;
-
-  const auto d = static_cast<uint8_t>(AtomicFetchAndAdd(&engine3_direction, 0));
-  // Only the channel carrying the PWM does the work; the other just acknowledges.
-  if (TIM_GetITStatus(TIM3, TIM_IT_CC1) != RESET) {
-    TIM_ClearITPendingBit(TIM3, TIM_IT_CC1);
-    if (d == 1) return;
-  } else if (TIM_GetITStatus(TIM3, TIM_IT_CC2) != RESET) {
-    TIM_ClearITPendingBit(TIM3, TIM_IT_CC2);
-    if (d == 0) return;
-  } else {
-    return;
-  }
 
   const uint16_t period = low16(AtomicFetchAndAdd(&engine3_period, 0));
   TIM_SetAutoreload(TIM3, period);
 
   // The table is dereferenced only while the count is non-zero, and then it is
   // live: the task ends a profile before it releases the table, and cannot run
-  // while this handler does.
-  const uint32_t serial = AtomicFetchAndAdd(&engine3_acceleration_serial, 0);
+  // while this handler does. Most runs have no profile and skip the serial and
+  // the table.
   const uint32_t n = AtomicFetchAndAdd(&engine3_acceleration_index, 0);
-  const uint16_t* table = engine3_addr_get<uint16_t>(&engine3_pointer_to_acceleration);
+  uint32_t serial = 0;
+  const uint16_t* table = nullptr;
+  if (n != 0) {
+    serial = AtomicFetchAndAdd(&engine3_acceleration_serial, 0);
+    table = engine3_addr_get<uint16_t>(&engine3_pointer_to_acceleration);
+  }
   uint16_t pulse = 0;
   switch (engine3_profile_step(&cursor, serial, n, table, &pulse)) {
     case eProfileStep::none:
@@ -66,9 +60,11 @@ extern "C" void vEngine3Handler(void) {
     } else {
       target = low16(t);
     }
-    // e3target may set a set-point before any coefficients exist.
-    const uint16_t* koef = engine3_addr_get<uint16_t>(&engine3_pointer_to_pid);
-    if ((AtomicFetchAndAdd(&engine3_sync, 0) & 0xFFu) != 0 && koef != nullptr) {
+    // e3target may set a set-point before any coefficients exist. The
+    // coefficients are looked up only on the runs that have a sample.
+    const uint16_t* koef = nullptr;
+    if ((AtomicFetchAndAdd(&engine3_sync, 0) & 0xFFu) != 0 &&
+        (koef = engine3_addr_get<uint16_t>(&engine3_pointer_to_pid)) != nullptr) {
       AtomicSet(&engine3_sync, 0);
       const auto error = static_cast<int16_t>(target - AtomicFetchAndAdd(&encoder3_interval, 0));
       pulse = DoPID(error, koef);
@@ -91,6 +87,23 @@ extern "C" void vEngine3Handler(void) {
     TIM_SetCompare2(TIM3, period);
     last_direction = d;
   }
+}
+
+}  // namespace
+
+extern "C" void vEngine3Handler(void) {
+  const auto d = static_cast<uint8_t>(AtomicFetchAndAdd(&engine3_direction, 0));
+  // Only the channel carrying the PWM does the work; the other just acknowledges.
+  if (TIM_GetITStatus(TIM3, TIM_IT_CC1) != RESET) {
+    TIM_ClearITPendingBit(TIM3, TIM_IT_CC1);
+    if (d == 1) return;
+  } else if (TIM_GetITStatus(TIM3, TIM_IT_CC2) != RESET) {
+    TIM_ClearITPendingBit(TIM3, TIM_IT_CC2);
+    if (d == 0) return;
+  } else {
+    return;
+  }
+  engine3_period_run(d);
 }
 
 extern "C" void vEngine4Handler(void) {

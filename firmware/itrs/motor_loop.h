@@ -18,6 +18,7 @@ enum class eProfileStep : uint8_t { none, entry, ended };
 // entries (0: none), each held for 64 periods. A new publication starts at its
 // first entry. Returns `entry` with the pulse to apply, or `ended` on the period
 // that ends the profile, which applies the last entry and leaves the cursor idle.
+// With n = 0 neither `serial` nor `table` is looked at.
 eProfileStep engine3_profile_step(sProfileCursor* c, uint32_t serial, uint32_t n, const uint16_t* table,
                                   uint16_t* pulse);
 
@@ -36,6 +37,7 @@ struct sEncoder3 {
   uint16_t encoder3_last_value = 0;
   uint32_t encoder3_acc_value[encoder3_filter] = {};  // the last intervals, a ring
   uint8_t encoder3_filter_cur = 0;                    // ring slot of the next write
+  uint32_t sum = 0;  // of the ring (modulo 2^32), kept as it changes rather than added up each time
 };
 
 // Counts from capture `prev` to capture `value` on a counter that wraps every

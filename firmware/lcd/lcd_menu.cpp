@@ -36,9 +36,10 @@ char own_template[kTemplateMax + 1];
 
 // Position just after occurrence `count` of token, or -1 if the string ends first.
 int32_t skip_occurrences(const char* str, char token, uint8_t count) {
-  if (token == '\0') return -1;
   uint16_t pos = 0;
   for (uint8_t seen = 0; seen != count; ++seen) {
+    // The string ends before any NUL token; passing none is still the start.
+    if (token == '\0') return -1;
     while (str[pos] != token) {
       if (str[pos] == '\0') return -1;
       ++pos;

@@ -1,10 +1,24 @@
 // Indivisible operations on 32-bit words shared by tasks and interrupts.
+// Inline: the motor interrupts use them on every run.
 #pragma once
 #include <stdint.h>
 
+#include "core_cm3.h"
+
 // Adds `value` and returns the word as it was; with 0 it is the atomic read.
-uint32_t AtomicFetchAndAdd(uint32_t* ptr, uint32_t value);
+[[gnu::always_inline]] inline uint32_t AtomicFetchAndAdd(uint32_t* ptr, uint32_t value) {
+  uint32_t old;
+  do {
+    old = __LDREXW(ptr);
+  } while (__STREXW(old + value, ptr) != 0);
+  return old;
+}
+
 // Adds `value` and returns the new word.
-uint32_t AtomicAddAndFetch(uint32_t* ptr, uint32_t value);
+[[gnu::always_inline]] inline uint32_t AtomicAddAndFetch(uint32_t* ptr, uint32_t value) { return AtomicFetchAndAdd(ptr, value) + value; }
+
 // Two indivisible steps: a read, then (only if different) an add of the difference.
-void AtomicSet(uint32_t* ptr, uint32_t value);
+[[gnu::always_inline]] inline void AtomicSet(uint32_t* ptr, uint32_t value) {
+  const uint32_t current = AtomicFetchAndAdd(ptr, 0);
+  if (current != value) AtomicFetchAndAdd(ptr, value - current);
+}

@@ -111,15 +111,11 @@ void TIM_GenerateEvent(TIM_TypeDef* TIMx, uint16_t TIM_EventSource) { TIMx->EGR 
 void TIM_SetCounter(TIM_TypeDef* TIMx, uint16_t Counter) { TIMx->CNT = Counter; }
 uint16_t TIM_GetCounter(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CNT); }
 
-void TIM_SetAutoreload(TIM_TypeDef* TIMx, uint16_t Autoreload) { TIMx->ARR = Autoreload; }
-void TIM_SetCompare1(TIM_TypeDef* TIMx, uint16_t Compare1) { TIMx->CCR1 = Compare1; }
-void TIM_SetCompare2(TIM_TypeDef* TIMx, uint16_t Compare2) { TIMx->CCR2 = Compare2; }
 void TIM_SetCompare3(TIM_TypeDef* TIMx, uint16_t Compare3) { TIMx->CCR3 = Compare3; }
 void TIM_SetCompare4(TIM_TypeDef* TIMx, uint16_t Compare4) { TIMx->CCR4 = Compare4; }
 
 uint16_t TIM_GetCapture1(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR1); }
 uint16_t TIM_GetCapture2(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR2); }
-uint16_t TIM_GetCapture3(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR3); }
 uint16_t TIM_GetCapture4(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR4); }
 
 FlagStatus TIM_GetFlagStatus(TIM_TypeDef* TIMx, uint16_t TIM_FLAG) {
@@ -129,10 +125,3 @@ FlagStatus TIM_GetFlagStatus(TIM_TypeDef* TIMx, uint16_t TIM_FLAG) {
 // Status bits clear by writing 0 and ignore a written 1, so no read is needed.
 void TIM_ClearFlag(TIM_TypeDef* TIMx, uint16_t TIM_FLAG) { TIMx->SR = static_cast<uint16_t>(~TIM_FLAG); }
 
-ITStatus TIM_GetITStatus(TIM_TypeDef* TIMx, uint16_t TIM_IT) {
-  const bool pending = (TIMx->SR & TIM_IT) != 0;
-  const bool enabled = (TIMx->DIER & TIM_IT) != 0;
-  return pending && enabled ? SET : RESET;
-}
-
-void TIM_ClearITPendingBit(TIM_TypeDef* TIMx, uint16_t TIM_IT) { TIMx->SR = static_cast<uint16_t>(~TIM_IT); }

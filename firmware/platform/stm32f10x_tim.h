@@ -117,18 +117,24 @@ void TIM_Cmd(TIM_TypeDef* TIMx, FunctionalState NewState);
 void TIM_GenerateEvent(TIM_TypeDef* TIMx, uint16_t TIM_EventSource);
 void TIM_SetCounter(TIM_TypeDef* TIMx, uint16_t Counter);
 uint16_t TIM_GetCounter(TIM_TypeDef* TIMx);
-void TIM_SetAutoreload(TIM_TypeDef* TIMx, uint16_t Autoreload);
-void TIM_SetCompare1(TIM_TypeDef* TIMx, uint16_t Compare1);
-void TIM_SetCompare2(TIM_TypeDef* TIMx, uint16_t Compare2);
+inline void TIM_SetAutoreload(TIM_TypeDef* TIMx, uint16_t Autoreload) { TIMx->ARR = Autoreload; }
+inline void TIM_SetCompare1(TIM_TypeDef* TIMx, uint16_t Compare1) { TIMx->CCR1 = Compare1; }
+inline void TIM_SetCompare2(TIM_TypeDef* TIMx, uint16_t Compare2) { TIMx->CCR2 = Compare2; }
 void TIM_SetCompare3(TIM_TypeDef* TIMx, uint16_t Compare3);
 void TIM_SetCompare4(TIM_TypeDef* TIMx, uint16_t Compare4);
 // In capture mode reading the value also clears the channel's capture flag.
 uint16_t TIM_GetCapture1(TIM_TypeDef* TIMx);
 uint16_t TIM_GetCapture2(TIM_TypeDef* TIMx);
-uint16_t TIM_GetCapture3(TIM_TypeDef* TIMx);
+inline uint16_t TIM_GetCapture3(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR3); }
 uint16_t TIM_GetCapture4(TIM_TypeDef* TIMx);
 FlagStatus TIM_GetFlagStatus(TIM_TypeDef* TIMx, uint16_t TIM_FLAG);
 void TIM_ClearFlag(TIM_TypeDef* TIMx, uint16_t TIM_FLAG);
-// Pending and enabled.
-ITStatus TIM_GetITStatus(TIM_TypeDef* TIMx, uint16_t TIM_IT);
-void TIM_ClearITPendingBit(TIM_TypeDef* TIMx, uint16_t TIM_IT);
+// Pending and enabled. Inline, with the compare and capture accessors above:
+// the motor interrupts call them on every run.
+[[gnu::always_inline]] inline ITStatus TIM_GetITStatus(TIM_TypeDef* TIMx, uint16_t TIM_IT) {
+  const bool pending = (TIMx->SR & TIM_IT) != 0;
+  const bool enabled = (TIMx->DIER & TIM_IT) != 0;
+  return pending && enabled ? SET : RESET;
+}
+// Status bits clear by writing 0 and ignore a written 1, so no read is needed.
+inline void TIM_ClearITPendingBit(TIM_TypeDef* TIMx, uint16_t TIM_IT) { TIMx->SR = static_cast<uint16_t>(~TIM_IT); }

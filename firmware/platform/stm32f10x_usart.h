@@ -54,7 +54,11 @@ namespace stm32f1 {
 // the mantissa.
 constexpr uint32_t usart_brr(uint32_t pclk, uint32_t baud) {
   if (baud == 0) return 0;
-  const uint32_t hundredths = static_cast<uint32_t>((25ull * pclk) / (4ull * baud));
+  // 25 pclk / 4 baud in 32 bits, so that the chip needs no 64-bit division:
+  // with pclk = q baud + r and 25 q = 4 (25 (q >> 2) + 6 (q & 3)) + (q & 3), the
+  // rest below stays under 28 baud.
+  const uint32_t q = pclk / baud, r = pclk % baud;
+  const uint32_t hundredths = 25 * (q >> 2) + 6 * (q & 3) + ((q & 3) * baud + 25 * r) / (4 * baud);
   const uint32_t mantissa = hundredths / 100;
   const uint32_t sixteenths = ((hundredths - mantissa * 100) * 16 + 50) / 100;
   return (mantissa << 4) + sixteenths;

@@ -34,7 +34,9 @@ void vPortExitCritical(void) {
   if (uxCriticalNesting == 0) portENABLE_INTERRUPTS();
 }
 
-void vPortYield(void) { SCB->ICSR = kPendSvSet; }
+// Out of line, so that a turn of the idle loop that does not yield stores
+// nothing: a core model can then tell that the loop only waits.
+[[gnu::noinline]] void vPortYield(void) { SCB->ICSR = kPendSvSet; }
 
 void vPortSetupTimerInterrupt(void) {
   SysTick->LOAD = configCPU_CLOCK_HZ / configTICK_RATE_HZ - 1;

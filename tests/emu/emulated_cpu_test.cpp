@@ -234,6 +234,28 @@ TEST(EmulatedCpu, ALoopCostsItsInstructionsEstimate) {
   EXPECT_NEAR(static_cast<double>(loop), 10000.0 * 4, 40.0);
 }
 
+TEST(EmulatedCpu, ACountDownBusyWaitRunsAtOnceYetTakesItsTimeAndItsInterrupts) {
+  // The same loop, once in the shape the core runs many turns at a time and once
+  // in one it runs turn by turn: the same time, ticks, instructions and end.
+  Program fast(15), slow(16);
+  fast.run();
+  slow.run();
+  ASSERT_EQ(fast.cpu->exit_status(), 0) << fast.board.cpu.halt_reason();
+  ASSERT_EQ(slow.cpu->exit_status(), 0) << slow.board.cpu.halt_reason();
+  EXPECT_GT(fast.cpu->count_down_turns(), 19000u);
+  EXPECT_EQ(slow.cpu->count_down_turns(), 0u);
+  ASSERT_EQ(fast.marker.writes.size(), 3u);
+  ASSERT_EQ(slow.marker.writes.size(), 3u);
+  auto loop = [](const Program& p) { return p.marker.writes[1].second - p.marker.writes[0].second; };
+  EXPECT_EQ(loop(fast), loop(slow));
+  // 20000 turns of 13 cycles, 3.6 ms: about 36 ticks of 100 us came in meanwhile.
+  EXPECT_NEAR(static_cast<double>(loop(fast)), 20000.0 * 13, 36 * 200.0);
+  EXPECT_GE(fast.word("seen", 0), 30u);
+  EXPECT_EQ(fast.word("seen", 0), slow.word("seen", 0));
+  // The scenarios' own paths differ by a branch or two, the loops not at all.
+  EXPECT_NEAR(static_cast<double>(fast.cpu->instructions()), static_cast<double>(slow.cpu->instructions()), 4.0);
+}
+
 TEST(EmulatedCpu, TheProfileCountsAHandlersOwnInstructionsExactly) {
   Program r(11);
   r.run();

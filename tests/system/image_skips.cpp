@@ -29,6 +29,8 @@ constexpr Skip kHostOnly[] = {
     {"MotorCommands.SettersWrapAroundAndComplainWithoutAValue", "reads engine3_pid_target of the host build"},
     {"MotorCommands.PidWordsInAnyOrderOverTheDefaults", "reads the regulator's globals of the host build"},
     {"MotorCommands.AccelerationWordsMessagesAndFailure", "reads the acceleration globals of the host build"},
+    {"Exhaustion.ARampTooLongForTheHeapIsRefusedAndNothingReadsTheOldTable",
+     "reads the acceleration globals of the host build"},
     {"TaskCommands.ListDeleteAndRowsThatDoNotRun", "reads a task handle and the free heap of the host build"},
     {"TaskCommands.DeletingTheConsoleEndsIt", "reads the task table of the host build"},
     {"VariableCommands.NoMemoryLeavesTheStoreAsItWas", "makes the host kernel heap refuse"},

@@ -2,11 +2,14 @@
 #include "backup_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -143,6 +146,26 @@ TEST(BackupFile, KeeperLoadsWritesChangesAndFinishes) {
   EXPECT_EQ(dir.listing(), "");
   EXPECT_EQ(keeper.finish(), "");
   EXPECT_EQ(slurp(path), sim::encode_backup(changed));
+}
+
+// A kill in the middle of a write leaves its temporary file; the next run clears
+// those old enough to belong to no live run, and nothing else.
+TEST(BackupFile, KeeperRemovesTemporariesOfKilledRuns) {
+  TempDir dir;
+  const std::string path = dir.file("b.bin");
+  spit(path, sim::encode_backup(sample()));
+  for (const char* name : {"b.bin.Ab12Cd", "b.bin.fresh1", "b.bin.notes", "b.bin.x-y_z1", "c.bin.Ab12Cd"})
+    spit(dir.file(name), "x");
+  const timespec old_times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  for (const char* name : {"b.bin.Ab12Cd", "b.bin.notes", "b.bin.x-y_z1", "c.bin.Ab12Cd"})
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.file(name).c_str(), old_times, 0), 0);
+  board::Pwr pwr;
+  board::Bkp bkp{pwr};
+  sim::Options o;
+  o.backup_file = path;
+  sim::BackupKeeper keeper(o, bkp);
+  EXPECT_EQ(dir.listing(), "b.bin b.bin.fresh1 b.bin.notes b.bin.x-y_z1 c.bin.Ab12Cd ");
+  EXPECT_EQ(bkp.snapshot(), sample());
 }
 
 // Runs that bypass the command line's check (the tests' own) still never write it.

@@ -125,6 +125,46 @@ TEST(GpioModel, ListenersSeeEveryLevelChangeOnce) {
   EXPECT_EQ(seen, want);
 }
 
+// The port is read whole (IDR, and at every write for the listeners): it must agree
+// with each pin's own level in every mode, latch, peripheral and outside state,
+// with pins of different kinds side by side.
+TEST(GpioModel, ThePortReadWholeAgreesWithEveryPin) {
+  for (int round = 0; round < 12; ++round) {
+    Gpio g('B');
+    std::vector<std::pair<int, bool>> seen;
+    g.add_listener([&](int pin, bool level) { seen.emplace_back(pin, level); });
+    uint16_t before = 0;
+    for (int pin = 0; pin < Gpio::kPins; ++pin) {
+      const int combo = round * Gpio::kPins + pin;  // 192 = 16 modes x 2 latches x 2 peripheral x 3 outside
+      const auto nibble = static_cast<uint32_t>(combo % 16);
+      configure(g, pin, nibble);
+      g.write(Gpio::kBSRR, ((combo / 16) % 2 ? 1u : 1u << 16) << pin);
+      g.drive_alternate(pin, (combo / 32) % 2 != 0);
+      const int outside = (combo / 64) % 3;
+      if (outside == 1) g.drive(pin, false);
+      if (outside == 2) g.drive(pin, true);
+    }
+    uint16_t expected = 0;
+    for (int pin = 0; pin < Gpio::kPins; ++pin) {
+      const bool buffered = g.mode(pin) != kAnalog;
+      if (g.level(pin) && buffered) expected |= static_cast<uint16_t>(1u << pin);
+      before |= static_cast<uint16_t>(g.level(pin) << pin);
+    }
+    EXPECT_EQ(g.read(Gpio::kIDR), expected) << "round " << round;
+    // Flipping every latch: the listeners hear exactly the pins whose level moved.
+    seen.clear();
+    g.write(Gpio::kODR, ~g.odr() & 0xFFFFu);
+    uint16_t after = 0;
+    for (int pin = 0; pin < Gpio::kPins; ++pin) after |= static_cast<uint16_t>(g.level(pin) << pin);
+    uint16_t heard = 0;
+    for (const auto& [pin, level] : seen) {
+      EXPECT_EQ(level, g.level(pin)) << "pin " << pin << " round " << round;
+      heard |= static_cast<uint16_t>(1u << pin);
+    }
+    EXPECT_EQ(heard, before ^ after) << "round " << round;
+  }
+}
+
 TEST(GpioModel, LockSequenceFreezesTheConfigurationOfLockedPins) {
   Gpio g('A');
   constexpr uint32_t kKey = 1u << 16;

@@ -75,6 +75,25 @@ TEST(Encoder, FirstEdgeSeedsThenTheMeanOfTheLastEight) {
   EXPECT_EQ(mean, 900u);
 }
 
+TEST(Encoder, TheMeanFollowsTheRingThroughManyTurns) {
+  // The sum is kept as entries come and go: after many turns of the ring it must
+  // still be the mean of exactly the last eight intervals.
+  sEncoder3 s;
+  uint32_t mean = 0;
+  uint16_t at = 0;
+  encoder3_capture(&s, at, kModulus, &mean);
+  std::vector<uint32_t> intervals;
+  for (uint32_t i = 0; i < 100; ++i) {
+    const uint32_t step = 1 + (i * 7919u) % 16383u;  // wraps the counter now and then
+    intervals.push_back(step);
+    at = static_cast<uint16_t>((at + step) % kModulus);
+    ASSERT_TRUE(encoder3_capture(&s, at, kModulus, &mean));
+    uint32_t sum = 0;
+    for (size_t k = intervals.size() >= 8 ? intervals.size() - 8 : 0; k < intervals.size(); ++k) sum += intervals[k];
+    ASSERT_EQ(mean, sum / 8) << "after " << i + 1 << " intervals";
+  }
+}
+
 TEST(Encoder, AQuietCounterPeriodIsStandstillButTheRingRemains) {
   sEncoder3 s;
   uint32_t mean = 0;

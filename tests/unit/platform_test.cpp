@@ -46,6 +46,21 @@ TEST(UsartBaudDivisor, AlwaysWithinHalfASixteenthOfTheIdealDivider) {
   }
 }
 
+TEST(UsartBaudDivisor, ThirtyTwoBitArithmeticMatchesTheWideDivision) {
+  // The divider is worked out without a 64-bit division; it must agree with
+  // 25 pclk / 4 baud taken in 64 bits for any bus clock up to very high rates.
+  auto wide = [](uint32_t pclk, uint32_t baud) {
+    const auto hundredths = static_cast<uint32_t>((25ull * pclk) / (4ull * baud));
+    const uint32_t mantissa = hundredths / 100;
+    return (mantissa << 4) + ((hundredths - mantissa * 100) * 16 + 50) / 100;
+  };
+  for (uint32_t pclk : {0u, 1u, 7u, 8000000u, 36000000u, 72000000u, 171798691u, 0xFFFFFFFFu}) {
+    for (uint32_t baud : {1u, 2u, 3u, 4u, 5u, 300u, 9600u, 115200u, 921600u, 4500000u, 150000000u}) {
+      EXPECT_EQ(usart_brr(pclk, baud), wide(pclk, baud)) << pclk << " Hz, " << baud << " baud";
+    }
+  }
+}
+
 TEST(NvicPriorityByte, GroupingTwoKeepsTheLowPreemptionBits) {
   EXPECT_EQ(nvic_priority_byte(NVIC_PriorityGroup_2, 6, 0), 0x80);  // 6 becomes 2
   EXPECT_EQ(nvic_priority_byte(NVIC_PriorityGroup_2, 1, 3), 0x70);

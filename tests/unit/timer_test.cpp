@@ -129,3 +129,50 @@ TEST_F(TimerFixture, PwmShareOfThePeriod) {
 }
 
 }  // namespace
+
+// The model skips the work of settling between the matches it expects; every
+// change that moves a match must still be seen before the old one was due.
+struct LiveSettings : TimerFixture {
+  // No preload anywhere: writes take effect at once.
+  void start(uint16_t arr, uint16_t ccr1) {
+    t.write(Timer::kPSC, 6);
+    t.write(Timer::kARR, arr);
+    t.write(Timer::kCCMR1, 0x0060);  // channel 1 PWM mode 1, no OC1PE
+    t.write(Timer::kCCR1, ccr1);
+    t.write(Timer::kEGR, 1);
+    t.write(Timer::kSR, 0);
+    t.write(Timer::kCR1, 0x01);
+  }
+  uint32_t flags_at(board::Cycles c) {
+    at(c);
+    return t.read(Timer::kSR) & 0x3u;
+  }
+};
+
+TEST_F(LiveSettings, MatchesMovedAfterTheTimerWasLastTouchedRiseWhereTheyNowAre) {
+  start(999, 800);
+  EXPECT_EQ(flags_at(7 * 100), 0u);  // next match at 800
+  t.write(Timer::kCCR1, 300);
+  EXPECT_EQ(flags_at(7 * 300 - 1), 0u);
+  EXPECT_EQ(flags_at(7 * 300), 0x2u);
+  t.write(Timer::kSR, 0);
+  t.write(Timer::kARR, 399);  // the wrap moves from 1000 to 400
+  EXPECT_EQ(flags_at(7 * 400 - 1), 0u);
+  EXPECT_EQ(flags_at(7 * 400), 0x1u);
+  t.write(Timer::kSR, 0);
+  t.write(Timer::kCCMR1, 0x0001);  // channel 1 turns to capture: no compare match
+  EXPECT_EQ(flags_at(7 * 400 + 7 * 300), 0u);
+  t.write(Timer::kCCMR1, 0x0060);  // and back
+  EXPECT_EQ(flags_at(7 * 800 + 7 * 300), 0x3u);
+}
+
+TEST_F(LiveSettings, ATimerClockChangeTakesEffectAtOnce) {
+  // APB1 divided by 4: the timers count at 36 MHz, two cycles of 72 MHz a tick.
+  rcc.write(board::Rcc::kCFGR, 0x001D0502);
+  start(999, 250);
+  EXPECT_EQ(t.tick_cycles(), 14u);
+  EXPECT_EQ(flags_at(100), 0u);              // next match at 250 ticks, cycle 3500
+  rcc.write(board::Rcc::kCFGR, 0x001D0402);  // back to 72 MHz
+  EXPECT_EQ(t.tick_cycles(), 7u);
+  EXPECT_EQ(flags_at(7 * 250), 0x2u);
+}

@@ -68,10 +68,13 @@ void vPortFreeTask(tskTCB*) {}
 // Called in the switch with the outgoing task's stack pointer just saved.
 bool xPortStackOverflowed(const tskTCB* tcb) {
   if (tcb->pxTopOfStack < tcb->pxStack) return true;
-  for (unsigned i = 0; i < kCheckedFillWords; ++i) {
-    if (tcb->pxStack[i] != kStackFillWord) return true;
-  }
-  return false;
+  // Every checked word holds the fill exactly when their AND and their OR both
+  // do; straight-line code, since this runs in every switch.
+  static_assert(kCheckedFillWords == 5);
+  const portSTACK_TYPE* s = tcb->pxStack;
+  const uint32_t all = s[0] & s[1] & s[2] & s[3] & s[4];
+  const uint32_t any = s[0] | s[1] | s[2] | s[3] | s[4];
+  return all != kStackFillWord || any != kStackFillWord;
 }
 
 portBASE_TYPE xPortStartScheduler(void) {
@@ -98,11 +101,11 @@ extern "C" [[gnu::naked]] void vPortSVCHandler(void) {
 }
 
 // The hardware stacked r0-r3, r12, lr, pc and xpsr on the task's process stack;
-// r4-r11 go below them, and the stack pointer into the control block.
+// r4-r11 go below them, and the stack pointer into the control block. No barrier
+// after reading PSP or before the exception return, which synchronises by itself.
 extern "C" [[gnu::naked]] void xPortPendSVHandler(void) {
   __asm volatile(
       "mrs r0, psp                \n"
-      "isb                        \n"
       "ldr r3, =pxCurrentTCB      \n"
       "ldr r2, [r3]               \n"
       "stmdb r0!, {r4-r11}        \n"
@@ -120,7 +123,6 @@ extern "C" [[gnu::naked]] void xPortPendSVHandler(void) {
       "ldr r0, [r1]               \n"
       "ldmia r0!, {r4-r11}        \n"
       "msr psp, r0                \n"
-      "isb                        \n"
       "bx lr                      \n"
       ".ltorg                     \n");
 }

@@ -185,6 +185,32 @@ static void timed_loop(void) {
   MARK = 2;
 }
 
+/* --- 15, 16: a count-down busy wait under a ticking timer ------------------------- */
+
+/* The shape the compiler gives `volatile n; while (n != 0) n = n - 1;`, which the
+   core runs many turns at a time (15), and the same loop with the SUBS in its
+   other 16-bit encoding, same length and cycles, which it runs turn by turn (16). */
+static void count_down(int recognised) {
+  SYST_RVR = 7199; /* 100 us at 72 MHz */
+  SYST_CSR = 7;
+  /* The markers inside the assembly, each in a block of its own that the branches
+     around it delimit alike in both (the core charges a block's time as it starts). */
+#define COUNT_DOWN(subs)                                                                  \
+  __asm volatile(                                                                         \
+      "b 0f\n 0: ldr r2, =0x4000F000\n movs r1, #1\n str r1, [r2]\n"                      \
+      "sub sp, #8\n str %0, [sp, #4]\n"                                                   \
+      "1: ldr r3, [sp, #4]\n cbnz r3, 2f\n b 3f\n"                                        \
+      "2: ldr r3, [sp, #4]\n " subs "\n str r3, [sp, #4]\n b 1b\n"                        \
+      "3: add sp, #8\n movs r1, #2\n str r1, [r2]\n b 4f\n 4:\n" ::"r"(20000u)           \
+      : "r1", "r2", "r3", "cc", "memory")
+  if (recognised)
+    COUNT_DOWN("subs r3, #1");
+  else
+    COUNT_DOWN(".short 0x1e5b"); /* subs r3, r3, #1 in its other encoding */
+  SYST_CSR = 0;
+  seen[0] = ticks;
+}
+
 /* --- 11: a handler of known length, for the profile ------------------------------ */
 
 __attribute__((naked)) void IRQ4_Handler(void) {
@@ -240,6 +266,10 @@ int main(void) {
     case 13:
       NVIC_ISER0 = 1u << 5;
       pend(5);
+      break;
+    case 15:
+    case 16:
+      count_down(scenario == 15);
       break;
     default:
       exit_run(0);
