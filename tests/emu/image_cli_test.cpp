@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include "command.h"
+
 namespace {
 
 struct Output {
@@ -19,18 +21,8 @@ Output run(const std::string& input, const std::string& args) {
   const std::string err = testing::TempDir() + "image_cli_stderr";
   const std::string cmd = "printf '" + input + "' | env -u TARVIK_SIM_IMAGE " TARVIK_SIM_PATH " --batch " +
                           args + " 2>'" + err + "'";
-  FILE* p = popen(cmd.c_str(), "r");
-  Output o{"", "", -1};
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.out.append(buf, n);
-  const int st = pclose(p);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  std::ifstream in(err);
-  std::stringstream s;
-  s << in.rdbuf();
-  o.err = s.str();
-  return o;
+  const CommandResult r = run_command(cmd);
+  return Output{r.out, read_file(err), r.status};
 }
 
 TEST(ImageCli, TheImageAnswersByteForByteAsTheHostBuildAndProfilesItsHandlers) {

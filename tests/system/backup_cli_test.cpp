@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "command.h"
+
 extern char** environ;
 
 namespace {
@@ -37,23 +39,10 @@ class BackupCli : public ::testing::Test {
     const std::string err = dir_ + "/stderr";
     const std::string cmd =
         env + " printf '" + input + "' | " TARVIK_SIM_PATH " --batch " + args + " 2>'" + err + "'";
-    FILE* p = popen(cmd.c_str(), "r");
-    Output o{"", "", -1};
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.out.append(buf, n);
-    const int st = pclose(p);
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    o.err = slurp(err);
-    return o;
+    const CommandResult r = run_command(cmd);
+    return Output{r.out, read_file(err), r.status};
   }
 
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   static bool has(const Output& o, const std::string& text) { return o.out.find(text) != std::string::npos; }
 
   std::string dir_, file_;
@@ -63,7 +52,7 @@ TEST_F(BackupCli, ValuesSurviveARestartWithTheSameFile) {
   const Output first = run("backup_set 3 77\\rbackup_set 1 0x1234\\r", "--backup " + file_);
   ASSERT_EQ(first.status, 0) << first.err;
   // Slot n is data register n + 1: DR2 and DR4, little-endian after the header.
-  const std::string bytes = slurp(file_);
+  const std::string bytes = read_file(file_);
   ASSERT_EQ(bytes.size(), 30u);
   EXPECT_EQ(bytes.substr(0, 10), std::string("TVKBKP\x01\x00\x0a\x00", 10));
   EXPECT_EQ(bytes.substr(12, 2), "\x34\x12");
@@ -98,7 +87,7 @@ TEST_F(BackupCli, AFileThatIsNotOursIsRefusedUntouched) {
     EXPECT_EQ(o.out, "");  // the board never ran
     EXPECT_NE(o.err.find("is not a tarvik-sim backup file"), std::string::npos) << o.err;
   }
-  EXPECT_EQ(slurp(notes), "my notes\n");
+  EXPECT_EQ(read_file(notes), "my notes\n");
   EXPECT_EQ(run("", "--backup " + dir_ + "/missing/unit.bkp").status, 2);
   EXPECT_EQ(run("", "--backup").status, 2);
 }
@@ -127,7 +116,7 @@ TEST_F(BackupCli, AKilledRunKeepsTheLastValue) {
   bool seen = false;
   for (int i = 0; i < 200 && !seen; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const std::string bytes = slurp(file_);
+    const std::string bytes = read_file(file_);
     seen = bytes.size() == 30 && bytes.substr(18, 2) == want;
   }
   kill(pid, SIGKILL);

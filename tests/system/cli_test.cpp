@@ -5,25 +5,15 @@
 #include <cstdio>
 #include <string>
 
+#include "command.h"
 #include "help_text.h"
 
 namespace {
 
-struct Output {
-  std::string out;
-  int status;
-};
+using Output = CommandResult;
 
 Output run(const std::string& input, const std::string& args) {
-  const std::string cmd = "printf '" + input + "' | " TARVIK_SIM_PATH " " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  Output o{"", -1};
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.out.append(buf, n);
-  const int st = pclose(p);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return o;
+  return run_command("printf '" + input + "' | " TARVIK_SIM_PATH " " + args + " 2>/dev/null");
 }
 
 TEST(Cli, BatchOutputIsExactlyTheConsoleBytesAndRepeats) {

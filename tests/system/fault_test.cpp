@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "command.h"
 #include "machine.h"
 #include "sim.h"
 
@@ -65,13 +66,7 @@ TEST(Faults, DroppedConsoleBytesNeverArrive) {
 }
 
 std::string cli(const std::string& args) {
-  FILE* p = popen(("printf 'help\\rhelp\\r' | " TARVIK_SIM_PATH " --batch " + args + " 2>/dev/null").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
+  return run_command("printf 'help\\rhelp\\r' | " TARVIK_SIM_PATH " --batch " + args + " 2>/dev/null").out;
 }
 
 TEST(Faults, CorruptionIsSeededAndRepeats) {

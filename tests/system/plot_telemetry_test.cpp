@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,15 +28,8 @@ struct Output {
 };
 
 Output run(const std::string& args) {
-  const std::string cmd = std::string(TARVIK_PLOT_TELEMETRY_PATH) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  Output o{"", -1};
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.out.append(buf, n);
-  const int st = pclose(p);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return o;
+  const CommandResult r = run_command(std::string(TARVIK_PLOT_TELEMETRY_PATH) + " " + args + " 2>&1");
+  return Output{r.out, r.status};
 }
 
 // A folder of its own for each test (CTest runs them side by side), removed after.
@@ -52,13 +47,6 @@ struct Scratch {
     fs::remove_all(dir, ignored);
   }
 };
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // The first number after "NAME:" on the line that starts with it; NAN if none.
 double figure(const std::string& out, const std::string& name) {
@@ -109,7 +97,7 @@ TEST(PlotTelemetry, FiguresOfAPiecewiseLinearStepUpFromAnRs485Capture) {
   EXPECT_NEAR(figure(o.out, "steady-state error"), 10.0, 0.005) << o.out;
   EXPECT_NE(o.out.find("+2.00 % of the set-point"), std::string::npos) << o.out;
   // The figures file holds what was printed, without the plot's line.
-  EXPECT_EQ(slurp(dir / "figures.txt") + "plot: " + (dir / "r.png").string() + "\n", o.out);
+  EXPECT_EQ(read_file(dir / "figures.txt") + "plot: " + (dir / "r.png").string() + "\n", o.out);
 }
 
 TEST(PlotTelemetry, FiguresOfAStepDownWithGivenStepTimeBandTailAndLineTiming) {
@@ -269,7 +257,7 @@ TEST(PlotTelemetry, WritesAPngOfThePlotsSize) {
   const fs::path png = dir / "plot.png";
   const Output o = run("--setpoint 500 -o " + png.string() + " " + (dir / "rs485.txt").string());
   ASSERT_EQ(o.status, 0) << o.out;
-  const std::string bytes = slurp(png);
+  const std::string bytes = read_file(png);
   ASSERT_GT(bytes.size(), 24u);
   EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
   EXPECT_EQ(bytes.substr(12, 4), "IHDR");

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "command.h"
 #include "backup_file.h"
 
 extern char** environ;
@@ -25,13 +26,6 @@ extern char** environ;
 namespace {
 
 using Slots = std::array<uint16_t, 4>;  // slots 1 to 4: data registers 2 to 5
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Starts tarvik-sim on `file` with `input` typed, the line kept open after it.
 pid_t start(const std::string& file, const std::string& input, int& feed) {
@@ -78,8 +72,8 @@ TEST(PowerLoss, AKilledRunLeavesAWholeBackupFile) {
     const pid_t pid = start(file, input, feed);
     ASSERT_GT(pid, 0);
     // The kill falls among the writes: after the first, however slow the start.
-    const std::string before = slurp(file);
-    for (int i = 0; i < 2000 && slurp(file) == before; ++i)
+    const std::string before = read_file(file);
+    for (int i = 0; i < 2000 && read_file(file) == before; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 200000));
     kill(pid, SIGKILL);
@@ -88,7 +82,7 @@ TEST(PowerLoss, AKilledRunLeavesAWholeBackupFile) {
     close(feed);
     ASSERT_TRUE(WIFSIGNALED(status)) << "run " << run << " ended before the kill";
 
-    const std::string bytes = slurp(file);
+    const std::string bytes = read_file(file);
     board::Bkp::Data data{};
     if (bytes.empty() && !written) continue;  // killed before the first write of all
     written = true;
@@ -107,12 +101,9 @@ TEST(PowerLoss, AKilledRunLeavesAWholeBackupFile) {
   // The firmware reads the last state back, and its CRC is that of those values.
   const std::string check =
       "printf 'backup_list\\rbackup_crc\\r' | " TARVIK_SIM_PATH " --batch --backup '" + file + "'";
-  FILE* p = popen(check.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0);
+  const CommandResult r = run_command(check);
+  EXPECT_EQ(r.status, 0);
+  const std::string& out = r.out;
   std::string listing = "BACKUP registers:\r\n";
   uint32_t crc = 0xFFFFFFFFu;
   for (int i = 0; i < 4; ++i) {
