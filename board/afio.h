@@ -15,6 +15,8 @@ class Afio : public Peripheral {
 
   uint32_t read(uint32_t offset) override;
   void write(uint32_t offset, uint32_t value) override;
+  // A system reset: every register back to its reset value.
+  void reset() { *this = Afio(); }
 
   uint8_t swj_cfg() const { return swj_; }
   bool jtag_enabled() const { return swj_ == kSwjFull || swj_ == kSwjNoJtrst; }

@@ -1,5 +1,8 @@
 #include "board.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "host_core.h"
 #include "host_register.h"
 
@@ -63,6 +66,34 @@ void Board::run_until(Cycles t) {
   }
   events.schedule(t, kStopPriority, stop_event, this, ++stop_token_);
   Fiber::switch_to(resume_);
+}
+
+void Board::reset() {
+  if (Fiber::current() != Fiber::host()) {
+    std::fprintf(stderr, "tarvik-sim: the board can only be reset while its run is stopped\n");
+    std::abort();
+  }
+  // Peripherals before the core: their interrupt lines fall while the NVIC still
+  // listens, then the NVIC forgets what they had pended.
+  tim3.reset();
+  tim4.reset();
+  usart1.reset();
+  usart2.reset();
+  gpioa.reset();
+  gpiob.reset();
+  gpioc.reset();
+  afio.reset();
+  flash.reset();
+  crc.reset();
+  pwr.reset();
+  rcc.system_reset();
+  cpu.reset();
+  // The code starts over from the reset vector; what ran before never resumes.
+  Fiber::destroy_all();
+  main_context_ = nullptr;
+  resume_ = nullptr;
+  ++resets_;
+  for (const auto& fn : reset_listeners_) fn();
 }
 
 Board& the_board() {

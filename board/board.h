@@ -3,6 +3,8 @@
 // and whoever drives the board.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "afio.h"
 #include "bkp.h"
@@ -46,6 +48,13 @@ class Board {
   // Runs the board until virtual time `t`; the first call powers it on.
   void run_until(Cycles t);
   Cycles now() const { return events.now(); }
+  // The reset line (NRST), pulled while the run is stopped: every register model
+  // but the backup domain goes back to its reset value, the firmware's contexts
+  // are dropped, and the next run_until starts the code from reset again. Devices
+  // on the pins are not reset. Listeners then hear of it, in the order added.
+  void reset();
+  void add_reset_listener(std::function<void()> fn) { reset_listeners_.push_back(std::move(fn)); }
+  uint64_t resets() const { return resets_; }
 
   EventQueue events;
   Cpu cpu{events};
@@ -78,6 +87,8 @@ class Board {
   Fiber* main_context_ = nullptr;
   Fiber* resume_ = nullptr;  // the context that was running when the run stopped
   uint64_t stop_token_ = 0;
+  uint64_t resets_ = 0;
+  std::vector<std::function<void()>> reset_listeners_;
 };
 
 // The one board of this process.

@@ -21,6 +21,8 @@ class Crc : public Peripheral {
 
   uint32_t read(uint32_t offset) override;
   void write(uint32_t offset, uint32_t value) override;
+  // A system reset: every register back to its reset value.
+  void reset() { *this = Crc(); }
 
   uint32_t value() const { return dr_; }
 

@@ -173,6 +173,23 @@ void ExceptionModel::set_irq_line(int irq, bool high) {
   }
 }
 
+void ExceptionModel::reset() {
+  basepri_ = primask_ = 0;
+  for (auto& w : iser_) w = 0;
+  for (auto& w : ispr_) w = 0;
+  for (auto& p : ip_) p = 0;
+  for (auto& p : shp_) p = 0;
+  prigroup_ = vtor_ = ccr_ = 0;
+  pendsv_ = systick_pend_ = svc_pend_ = false;
+  st_ctrl_ = st_load_ = 0;
+  st_start_ = events_.now();
+  ++st_token_;  // a tick already queued no longer counts
+  depth_ = 0;
+  halted_ = false;
+  halt_reason_.clear();
+  recount_pending();
+}
+
 // --- SysTick -------------------------------------------------------------------
 
 Cycles ExceptionModel::systick_period() const {

@@ -73,6 +73,11 @@ class ExceptionModel : public Peripheral {
   // its interrupt line, if still high, pends it again. Returns it (-1 if none).
   int deactivate();
 
+  // A system reset: NVIC, SCB, SysTick and the masks back to their reset values,
+  // nothing active or pending, a halted core running again. Interrupt lines follow
+  // their peripherals, so those are reset first.
+  void reset();
+
   // A stopped CPU: the first reason is kept.
   void mark_halted(const std::string& reason);
   bool halted() const { return halted_; }

@@ -17,6 +17,7 @@
 #endif
 #endif
 #if FIBER_ASAN
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -68,6 +69,8 @@ constexpr unsigned char kFill = 0xA5;
 Fiber* g_current = nullptr;
 Fiber* g_host = nullptr;
 Fiber* g_starting = nullptr;  // the fiber whose trampoline is about to run
+Fiber* g_alive = nullptr;     // every created fiber not yet destroyed
+size_t g_count = 0;
 
 uintptr_t stack_pointer() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
@@ -92,7 +95,7 @@ Fiber* Fiber::host() {
 
 Fiber* Fiber::current() { return g_current ? g_current : host(); }
 
-Fiber* Fiber::create(Entry entry, void* arg, size_t stack_bytes) {
+Fiber* Fiber::create(Entry entry, void* arg, size_t stack_bytes, Release release) {
   host();
   auto* f = new Fiber();
   f->page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -111,6 +114,11 @@ Fiber* Fiber::create(Entry entry, void* arg, size_t stack_bytes) {
   std::memset(f->check_zone(), kFill, kCheckZone);
   f->entry_ = entry;
   f->arg_ = arg;
+  f->release_ = release;
+  f->next_ = g_alive;
+  if (g_alive != nullptr) g_alive->prev_ = f;
+  g_alive = f;
+  ++g_count;
   // The first switch to it pops zeroed registers and default control words and
   // returns into the trampoline, with the stack aligned as after a call.
   auto* sp = reinterpret_cast<uint64_t*>(f->base_ + f->mapped_);
@@ -124,9 +132,32 @@ Fiber* Fiber::create(Entry entry, void* arg, size_t stack_bytes) {
 
 void Fiber::destroy(Fiber* f) {
   if (f == nullptr || f == g_host || f == g_current) return;
+  if (f->prev_ != nullptr)
+    f->prev_->next_ = f->next_;
+  else
+    g_alive = f->next_;
+  if (f->next_ != nullptr) f->next_->prev_ = f->prev_;
+  --g_count;
+#if FIBER_ASAN
+  // Frames left on a stack that never unwound keep their poison; the next mapping
+  // at these addresses must not inherit it.
+  __asan_unpoison_memory_region(f->base_, f->mapped_);
+#endif
   munmap(f->base_, f->mapped_);
+  if (f->release_ != nullptr) f->release_(f->arg_);
   delete f;
 }
+
+void Fiber::destroy_all() {
+  Fiber* f = g_alive;
+  while (f != nullptr) {
+    Fiber* next = f->next_;
+    destroy(f);
+    f = next;
+  }
+}
+
+size_t Fiber::count() { return g_count; }
 
 void Fiber::trampoline() {
   Fiber* self = g_starting;

@@ -10,12 +10,18 @@ namespace board {
 class Fiber {
  public:
   using Entry = void (*)(void* arg);
+  using Release = void (*)(void* arg);
 
   // A new context with its own stack of `stack_bytes` (rounded up to pages) above a
   // guard page. The stack's lowest `kCheckZone` bytes above the margin are filled
-  // with a pattern that the overflow check looks at.
-  static Fiber* create(Entry entry, void* arg, size_t stack_bytes);
+  // with a pattern that the overflow check looks at. `release`, if given, is
+  // called with `arg` when the context is destroyed.
+  static Fiber* create(Entry entry, void* arg, size_t stack_bytes, Release release = nullptr);
+  // Neither the host's context nor the running one can be destroyed.
   static void destroy(Fiber* f);
+  // Destroys every context but the host's and the running one (a board reset).
+  static void destroy_all();
+  static size_t count();  // contexts alive besides the host's
   // The context the process started on.
   static Fiber* host();
   static Fiber* current();
@@ -46,6 +52,9 @@ class Fiber {
   uintptr_t saved_sp_ = 0;
   Entry entry_ = nullptr;
   void* arg_ = nullptr;
+  Release release_ = nullptr;
+  Fiber* prev_ = nullptr;  // the contexts alive, for destroy_all
+  Fiber* next_ = nullptr;
   void* fake_stack_ = nullptr;
 };
 

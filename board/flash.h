@@ -14,6 +14,8 @@ class FlashCtl : public Peripheral {
 
   uint32_t read(uint32_t offset) override;
   void write(uint32_t offset, uint32_t value) override;
+  // A system reset: every register back to its reset value.
+  void reset() { *this = FlashCtl(); }
 
   uint32_t latency() const { return acr_ & 0x7u; }
   bool prefetch_enabled() const { return (acr_ & kPrftbe) != 0; }

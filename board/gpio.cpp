@@ -153,6 +153,17 @@ uint32_t Gpio::read_lckr() {
   return lckr_ | (lock_active_ ? kLckk : 0u);
 }
 
+void Gpio::reset() {
+  const uint16_t before = levels();
+  crl_ = crh_ = 0x44444444u;
+  odr_ = 0;
+  lckr_ = 0;
+  lock_step_ = 0;
+  lock_active_ = false;
+  update_modes();
+  notify(before);
+}
+
 void Gpio::drive(int pin, bool level) {
   if (pin < 0 || pin >= kPins) return;
   const uint16_t before = levels();

@@ -39,6 +39,9 @@ class Gpio : public Peripheral {
   // The peripheral output behind an alternate-function pin (USART TX, timer channel).
   void drive_alternate(int pin, bool level);
 
+  // A system reset: every pin a floating input again, latch and lock cleared;
+  // what devices drive from outside stays, and listeners hear the changes.
+  void reset();
   // Called for every change of a pin's level, whatever caused it.
   void add_listener(Listener fn) { listeners_.push_back(std::move(fn)); }
 

@@ -25,7 +25,8 @@ constexpr uint32_t kLseOn = 1u << 0, kLseRdy = 1u << 1, kLseByp = 1u << 2, kRtcS
 constexpr uint32_t kRtcEn = 1u << 15, kBdRst = 1u << 16;
 // CSR
 constexpr uint32_t kLsiOn = 1u << 0, kLsiRdy = 1u << 1, kRmvf = 1u << 24, kResetFlags = 0x3Fu << 26;
-constexpr uint32_t kCsrReset = (1u << 26) | (1u << 27);  // pin and power-on reset
+constexpr uint32_t kCsrPinReset = 1u << 26;
+constexpr uint32_t kCsrReset = kCsrPinReset | (1u << 27);  // pin and power-on reset
 
 constexpr uint32_t kAhbMask = 0x55u;         // DMA1, SRAM, FLITF, CRC
 constexpr uint32_t kApb2Mask = 0x5E7Du;      // medium density
@@ -86,6 +87,14 @@ void Rcc::reset() {
   csr_ = kCsrReset;
   timer_hz_apb1_ = compute_timer_clock_hz(true);
   timer_hz_apb2_ = compute_timer_clock_hz(false);
+}
+
+void Rcc::system_reset() {
+  const uint32_t bdcr = bdcr_;
+  const uint32_t flags = csr_ & 0xFE000000u;
+  reset();
+  bdcr_ = bdcr;
+  csr_ = (csr_ & ~0xFE000000u) | flags | kCsrPinReset;
 }
 
 bool Rcc::hse_ready() const { return (cr_ & kHseOn) != 0 && crystal_present; }

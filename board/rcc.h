@@ -31,6 +31,9 @@ class Rcc : public Peripheral {
 
   // Power-on state.
   void reset();
+  // A system reset (NRST): as reset(), but the backup domain's BDCR and the reset
+  // flags stay, and the pin reset flag rises.
+  void system_reset();
 
   // When false the crystal oscillator never becomes ready.
   bool crystal_present = true;

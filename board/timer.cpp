@@ -371,6 +371,22 @@ double Timer::high_fraction(int ch) {
   return channel_inverted(ch) ? 1.0 - high : high;
 }
 
+void Timer::reset() {
+  EventQueue* events = events_;
+  const Rcc* rcc = rcc_;
+  auto irq = std::move(irq_listener_);
+  auto writes = std::move(write_listeners_);
+  const uint64_t token = token_;
+  const bool was_high = irq_level_;
+  *this = Timer();
+  events_ = events;
+  rcc_ = rcc;
+  irq_listener_ = std::move(irq);
+  write_listeners_ = std::move(writes);
+  token_ = token + 1;
+  if (was_high && irq_listener_) irq_listener_(false);
+}
+
 void Timer::irq_check() {
   const bool level = irq_line();
   if (level == irq_level_) return;

@@ -61,6 +61,9 @@ class Timer : public Peripheral {
   void update_event(bool software);
 
   bool irq_line() const { return (sr_ & dier_ & kIrqSources) != 0; }
+  // A system reset: every register back to its reset value, the counter stopped;
+  // listeners stay, and an event already queued no longer acts.
+  void reset();
   // Called whenever the interrupt line changes level.
   void set_irq_listener(std::function<void(bool level)> fn) { irq_listener_ = std::move(fn); }
   // Called after every register write by software (traces).

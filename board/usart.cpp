@@ -84,11 +84,12 @@ void Usart::start(uint8_t byte) {
   sr_ &= ~kTC;
   ++sent_;
   if (tx_sink_) tx_sink_(byte);
-  events_.schedule(events_.now() + char_time(), kEventPriority, shift_done, this);
+  events_.schedule(events_.now() + char_time(), kEventPriority, shift_done, this, token_);
 }
 
-void Usart::shift_done(void* ctx, uint64_t) {
+void Usart::shift_done(void* ctx, uint64_t token) {
   auto* u = static_cast<Usart*>(ctx);
+  if (token != u->token_) return;
   u->shifting_ = false;
   if (u->tx_done_) u->tx_done_();
   if (u->holding_) {
@@ -98,6 +99,16 @@ void Usart::shift_done(void* ctx, uint64_t) {
   } else {
     u->sr_ |= kTC;
   }
+}
+
+void Usart::reset() {
+  const bool had = sr_ & kRXNE;
+  sr_ = kTC | kTXE;
+  rdr_ = brr_ = cr1_ = cr2_ = cr3_ = gtpr_ = 0;
+  shifting_ = holding_ = false;
+  held_ = 0;
+  ++token_;
+  if (had && rx_taken_) rx_taken_();
 }
 
 bool Usart::receive(uint8_t byte) {

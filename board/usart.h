@@ -29,6 +29,10 @@ class Usart : public Peripheral {
   void set_rx_taken(std::function<void()> listener) { rx_taken_ = std::move(listener); }
   // Called when a byte has left the shift register.
   void set_tx_done(std::function<void()> listener) { tx_done_ = std::move(listener); }
+  // A system reset: registers back to their reset values, a byte being shifted
+  // out is cut off; a received byte not yet read is dropped as if read, so that
+  // the line moves on.
+  void reset();
   // A byte arrives from the line; false if it was lost.
   bool receive(uint8_t byte);
   bool rx_full() const { return sr_ & kRXNE; }
@@ -52,6 +56,7 @@ class Usart : public Peripheral {
   bool shifting_ = false, holding_ = false;
   uint8_t held_ = 0;
   uint64_t lost_ = 0, sent_ = 0;
+  uint64_t token_ = 0;  // the shift_done event that still counts
   std::function<void(uint8_t)> tx_sink_;
   std::function<void()> rx_taken_;
   std::function<void()> tx_done_;

@@ -1,6 +1,7 @@
 // The scheduler: fixed priorities, pre-emptive, equal priorities round robin
 // tick by tick; delays, suspension, deletion reclaimed by the idle task; and the
 // mutexes, whose waiting is part of the scheduler's lists.
+#include <stddef.h>
 #include <string.h>
 
 #include "queue.h"
@@ -63,6 +64,41 @@ void idle_task(void*);
 
 tskTCB* to_tcb(xTaskHandle handle) { return handle ? static_cast<tskTCB*>(handle) : pxCurrentTCB; }
 
+#if !defined(__arm__)
+// Every kernel object alive in host memory, so that a board reset can free them
+// all before the kernel's own memory (this list's head with it) is put back.
+struct HostLink {
+  HostLink* prev;
+  HostLink* next;
+  void (*destroy)(HostLink*);
+};
+HostLink* host_objects = nullptr;
+
+template <typename T>
+struct Held {
+  T object{};
+  HostLink link{};
+};
+
+template <typename T>
+Held<T>* held_of(T* object) {
+  return reinterpret_cast<Held<T>*>(reinterpret_cast<char*>(object) - offsetof(Held<T>, object));
+}
+
+void unlink_object(HostLink* l) {
+  if (l->prev != nullptr)
+    l->prev->next = l->next;
+  else
+    host_objects = l->next;
+  if (l->next != nullptr) l->next->prev = l->prev;
+}
+
+template <typename T>
+void destroy_held(HostLink* l) {
+  delete reinterpret_cast<Held<T>*>(reinterpret_cast<char*>(l) - offsetof(Held<T>, link));
+}
+#endif
+
 // Kernel objects come from the heap. On the host they live in host memory, and a
 // block of the chip's size stands for each one in the heap, so that the heap runs
 // out where it would on the chip.
@@ -74,9 +110,12 @@ T* kernel_new(size_t board_size) {
 #else
   void* charge = pvPortMalloc(board_size);
   if (charge == nullptr) return nullptr;
-  auto* object = new T{};
-  object->pvCharge = charge;
-  return object;
+  auto* held = new Held<T>{};
+  held->link = HostLink{nullptr, host_objects, destroy_held<T>};
+  if (host_objects != nullptr) host_objects->prev = &held->link;
+  host_objects = &held->link;
+  held->object.pvCharge = charge;
+  return &held->object;
 #endif
 }
 
@@ -86,7 +125,9 @@ void kernel_delete(T* object) {
   vPortFree(object);
 #else
   vPortFree(object->pvCharge);
-  delete object;
+  Held<T>* held = held_of(object);
+  unlink_object(&held->link);
+  delete held;
 #endif
 }
 
@@ -357,3 +398,13 @@ signed portBASE_TYPE xQueueGenericSend(xQueueHandle xQueue, const void* const, p
   portEXIT_CRITICAL();
   return pdPASS;
 }
+
+#if !defined(__arm__)
+void vPortDropHostObjects(void) {
+  while (host_objects != nullptr) {
+    HostLink* l = host_objects;
+    unlink_object(l);
+    l->destroy(l);
+  }
+}
+#endif

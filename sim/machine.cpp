@@ -1,7 +1,9 @@
 #include "machine.h"
 
+#include "firmware_memory.h"
 #include "host_core.h"
 #include "image.h"
+#include "port_host.h"
 #include "system_init.h"
 #include "vectors.h"
 
@@ -84,6 +86,15 @@ Machine::Machine(const Options& options)
       lcd_view_(board_, options_) {
   board_.set_firmware(firmware_reset, g_pfnVectors);
   image_ = start_image(board_, options_);
+  for (double s : options_.reset_at_s) reset_at_.push_back(seconds(s));
+}
+
+bool Machine::reset() {
+  if (image_ != nullptr) return false;
+  board_.reset();
+  vPortDropHostObjects();
+  firmware_memory_restore();
+  return true;
 }
 
 std::string Machine::finish() {
@@ -97,6 +108,12 @@ std::string Machine::finish() {
 }
 
 void Machine::run_until(Cycles t) {
+  firmware_memory_snapshot();  // once, before the firmware first runs
+  while (next_reset_ < reset_at_.size() && reset_at_[next_reset_] <= t) {
+    const Cycles at = reset_at_[next_reset_++];
+    if (at > now()) board_.run_until(at);
+    reset();
+  }
   board_.run_until(t);
   // A run killed later still leaves the last value in the file.
   backup_.sync();

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "backup_file.h"
 #include "board.h"
@@ -60,8 +61,13 @@ class Machine {
   // reported on standard error (empty if nothing).
   std::string finish();
   board::Board& board() { return board_; }
-  // Runs virtual time forward to `t`; the firmware starts on the first call.
+  // Runs virtual time forward to `t`; the firmware starts on the first call. The
+  // resets --reset-at asks for happen on the way, at their times.
   void run_until(Cycles t);
+  // The board's reset line, pulled now: the firmware starts again from reset at
+  // the next run, with its memory as at power-on and the backup domain as it is.
+  // False (and nothing done) with a board image, whose reset is not modelled.
+  bool reset();
   // Runs until `done()` holds, looking every `every` cycles, or until `limit`.
   void run_while(const std::function<bool()>& more, Cycles every, Cycles limit = ~Cycles{0});
   Cycles now() const { return board_.now(); }
@@ -80,6 +86,8 @@ class Machine {
   Wiring wiring_;
   emu::EmulatedCpu* image_ = nullptr;
   LcdView lcd_view_;
+  std::vector<Cycles> reset_at_;  // ascending
+  size_t next_reset_ = 0;
 };
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +23,7 @@ const char kHelp[] =
     "                  [--backup FILE] [--battery-removed]\n"
     "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
     "                  [--image FILE.elf [--profile-irq]]\n"
-    "                  [--lcd FILE] [--lcd-task]\n"
+    "                  [--lcd FILE] [--lcd-task] [--reset-at TIME[,TIME...]]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -91,6 +93,11 @@ const char kHelp[] =
     "                     marked for start-up (the unit as shipped leaves it off), so\n"
     "                     that the menus and keys work; the real-time modes redraw the\n"
     "                     display on standard error when it changes\n"
+    "  --reset-at LIST    reset the board (its reset line) at these virtual times in\n"
+    "                     seconds, comma-separated (any mode): the firmware starts\n"
+    "                     again from reset, the backup registers keep their values,\n"
+    "                     the devices (motor, display, keys) are not reset; not with\n"
+    "                     --image\n"
     "  --image FILE.elf   run this board image (build/arm/tarvik.elf, what is flashed)\n"
     "                     on an emulated Cortex-M3 wired to the same simulated board,\n"
     "                     instead of the firmware compiled for the host; every other\n"
@@ -107,6 +114,25 @@ bool number(const char* text, double& out) {
   char* end = nullptr;
   out = std::strtod(text, &end);
   return end != text && *end == '\0' && out >= 0;
+}
+
+// "1.5,3": each a number of seconds; kept in ascending order.
+bool reset_times(const char* text, std::vector<double>& out) {
+  const std::string list = text;
+  std::vector<double> times;
+  size_t pos = 0;
+  for (;;) {
+    const size_t comma = list.find(',', pos);
+    const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    double t = 0;
+    if (!number(item.c_str(), t) || !std::isfinite(t)) return false;
+    times.push_back(t);
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  std::sort(times.begin(), times.end());
+  out = times;
+  return true;
 }
 
 }  // namespace
@@ -166,6 +192,13 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
         return false;
       }
       options.lcd_file = argv[++i];
+    } else if (arg == "--reset-at") {
+      if (i + 1 >= argc || !reset_times(argv[i + 1], options.reset_at_s)) {
+        std::fprintf(stderr, "tarvik-sim: --reset-at needs seconds, comma-separated\n");
+        exit_status = 2;
+        return false;
+      }
+      ++i;
     } else if (arg == "--lcd-task") {
       options.lcd_task = true;
     } else if (arg == "--image") {
@@ -202,6 +235,11 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   }
   if (options.mode == Options::Mode::automatic)
     options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
+  if (!options.reset_at_s.empty() && !image_path(options).empty()) {
+    std::fprintf(stderr, "tarvik-sim: --reset-at is not supported with --image\n");
+    exit_status = 2;
+    return false;
+  }
   const std::string image_trouble = image_problem(options);
   if (!image_trouble.empty()) {
     std::fprintf(stderr, "tarvik-sim: %s\n", image_trouble.c_str());

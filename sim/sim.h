@@ -1,6 +1,7 @@
 // tarvik-sim's modes, also used by the whole-system tests.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -27,6 +28,7 @@ struct Options {
   std::string faults;      // --fault: faults to inject, ITEM,...
   bool plain = false;      // --plain: the console alone, without the front panel
   bool unpaced = false;    // --unpaced: real-time modes run as fast as they can
+  std::vector<double> reset_at_s;  // --reset-at: virtual times (seconds) of board resets, ascending
 };
 
 struct BatchResult {

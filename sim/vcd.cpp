@@ -101,6 +101,12 @@ Vcd::Vcd(board::Board& b, const std::string& path, const std::string& signals)
         offset == board::Timer::kEGR)
       pwm_static();
   });
+  // A reset clears the compare registers and stops the PWM without a write.
+  b.add_reset_listener([this] {
+    for (int ch = 0; ch < 2; ++ch)
+      if (ccr_[ch] >= 0) vector(ccr_[ch], board_.tim3.compare(ch + 1), board_.now());
+    pwm_static();
+  });
 }
 
 bool Vcd::wanted(const std::string& name) const {

@@ -171,6 +171,21 @@ OutputFile::~OutputFile() {
   if (f_) std::fclose(f_);
 }
 
+void Trace::timer_changes(board::Cycles t) {
+  if (board_.tim3.counting() != cen_) {
+    cen_ = board_.tim3.counting();
+    row(t, "tim3.cen", cen_);
+  }
+  if (board_.tim3.oc_mode(1) != oc1m_) {
+    oc1m_ = board_.tim3.oc_mode(1);
+    row(t, "tim3.oc1m", oc1m_);
+  }
+  if (board_.tim3.oc_mode(2) != oc2m_) {
+    oc2m_ = board_.tim3.oc_mode(2);
+    row(t, "tim3.oc2m", oc2m_);
+  }
+}
+
 Trace::Trace(board::Board& b, const std::string& path) : board_(b), out_(path) {
   if (!out_.is_open()) return;
   std::fputs("cycle,signal,value\n", out_.get());
@@ -179,19 +194,10 @@ Trace::Trace(board::Board& b, const std::string& path) : board_(b), out_(path) {
     if (offset == board::Timer::kARR) row(t, "tim3.arr", value & 0xFFFF);
     if (offset == board::Timer::kCCR1) row(t, "tim3.ccr1", value & 0xFFFF);
     if (offset == board::Timer::kCCR2) row(t, "tim3.ccr2", value & 0xFFFF);
-    if (board_.tim3.counting() != cen_) {
-      cen_ = board_.tim3.counting();
-      row(t, "tim3.cen", cen_);
-    }
-    if (board_.tim3.oc_mode(1) != oc1m_) {
-      oc1m_ = board_.tim3.oc_mode(1);
-      row(t, "tim3.oc1m", oc1m_);
-    }
-    if (board_.tim3.oc_mode(2) != oc2m_) {
-      oc2m_ = board_.tim3.oc_mode(2);
-      row(t, "tim3.oc2m", oc2m_);
-    }
+    timer_changes(t);
   });
+  // A reset stops the timer without a write of the firmware's.
+  b.add_reset_listener([this] { timer_changes(board_.now()); });
   b.gpioa.add_listener([this](int pin, bool level) {
     if (pin == 5) row(board_.now(), "pa5", level);
   });

@@ -53,6 +53,7 @@ class Trace {
 
  private:
   void row(board::Cycles at, const char* signal, long value);
+  void timer_changes(board::Cycles t);  // rows for TIM3's enable and output modes
   board::Board& board_;
   OutputFile out_;
   bool cen_ = false;

@@ -129,4 +129,28 @@ TEST_F(BackupCli, AKilledRunKeepsTheLastValue) {
   EXPECT_TRUE(has(next, "Result: 0x63(99)")) << next.out;
 }
 
+// --reset-at: the firmware starts over at each time given, in any order, and the
+// file holds across the resets what was written before them.
+TEST_F(BackupCli, ResetsOnTheWayKeepTheFileAndStartTheFirmwareOver) {
+  const std::string banner = run("", "--until 1").out;
+  ASSERT_FALSE(banner.empty());
+  const Output o = run("backup_set 3 77\\r", "--backup " + file_ + " --until 5 --reset-at 4,2.5");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, banner + "backup_set 3 77\r\nResult OK.\r\nconsole>" + banner + banner);
+  const Output next = run("backup_get 3\\r", "--backup " + file_);
+  EXPECT_TRUE(has(next, "Result: 0x4d(77)")) << next.out;
+
+  EXPECT_NE(run("", "--help").out.find("--reset-at"), std::string::npos);
+  for (const char* bad :
+       {"--reset-at", "--reset-at x", "--reset-at 1,,2", "--reset-at -1", "--reset-at 1,inf"}) {
+    const Output refused = run("", bad);
+    EXPECT_EQ(refused.status, 2) << bad;
+    EXPECT_TRUE(refused.out.empty()) << bad;
+    EXPECT_NE(refused.err.find("--reset-at"), std::string::npos) << bad << ": " << refused.err;
+  }
+  const Output image = run("", "--reset-at 1 --image " + dir_ + "/none.elf");
+  EXPECT_EQ(image.status, 2);
+  EXPECT_NE(image.err.find("not supported with --image"), std::string::npos) << image.err;
+}
+
 }  // namespace

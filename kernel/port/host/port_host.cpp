@@ -29,21 +29,25 @@ void task_entry(void* arg) {
   hostcpu::halt("a task returned from its function");
 }
 
+void release_task(void* arg) { delete static_cast<HostTask*>(arg); }
+
 void switch_to_current() { board::Fiber::switch_to(pxCurrentTCB->pxHost->fiber); }
 
 }  // namespace
 
 bool xPortInitTask(tskTCB* tcb, pdTASK_CODE code, void* parameters) {
   auto* task = new HostTask{nullptr, code, parameters};
+  // The context owns the task's host record: a board reset that drops every
+  // context frees it too.
   task->fiber = board::Fiber::create(
-      task_entry, task, kHostStackBase + tcb->uxStackDepth * sizeof(portSTACK_TYPE) * kHostStackPerBoardByte);
+      task_entry, task, kHostStackBase + tcb->uxStackDepth * sizeof(portSTACK_TYPE) * kHostStackPerBoardByte,
+      release_task);
   tcb->pxHost = task;
   return true;
 }
 
 void vPortFreeTask(tskTCB* tcb) {
-  board::Fiber::destroy(tcb->pxHost->fiber);
-  delete tcb->pxHost;
+  board::Fiber::destroy(tcb->pxHost->fiber);  // frees the host record as well
   tcb->pxHost = nullptr;
 }
 
