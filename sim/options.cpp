@@ -140,11 +140,20 @@ bool reset_times(const char* text, std::vector<double>& out) {
 bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    auto refuse = [&](const char* needs) {
+      std::fprintf(stderr, "tarvik-sim: %s needs %s\n", arg.c_str(), needs);
+      exit_status = 2;
+      return false;
+    };
+    // The option's argument: some text, a number of seconds, a list of them.
+    auto text = [&](std::string& field, const char* needs) {
+      if (next == nullptr || next[0] == '\0') return refuse(needs);
+      field = argv[++i];
+      return true;
+    };
     auto value = [&](double& out) {
-      if (i + 1 >= argc || !number(argv[i + 1], out)) {
-        std::fprintf(stderr, "tarvik-sim: %s needs a number of seconds\n", arg.c_str());
-        return false;
-      }
+      if (next == nullptr || !number(next, out)) return refuse("a number of seconds");
       ++i;
       return true;
     };
@@ -155,22 +164,11 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
     } else if (arg == "--batch") {
       options.mode = Options::Mode::batch;
     } else if (arg == "--until") {
-      if (!value(options.until_s)) {
-        exit_status = 2;
-        return false;
-      }
+      if (!value(options.until_s)) return false;
     } else if (arg == "--settle") {
-      if (!value(options.settle_s)) {
-        exit_status = 2;
-        return false;
-      }
+      if (!value(options.settle_s)) return false;
     } else if (arg == "--backup") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "tarvik-sim: --backup needs a file name\n");
-        exit_status = 2;
-        return false;
-      }
-      options.backup_file = argv[++i];
+      if (!text(options.backup_file, "a file name")) return false;
     } else if (arg == "--plain") {
       options.plain = true;
     } else if (arg == "--unpaced") {
@@ -178,47 +176,23 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
     } else if (arg == "--pty") {
       options.mode = Options::Mode::pty;
     } else if (arg == "--pty-link") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "tarvik-sim: --pty-link needs a folder\n");
-        exit_status = 2;
-        return false;
-      }
-      options.pty_link = argv[++i];
+      if (!text(options.pty_link, "a folder")) return false;
       options.mode = Options::Mode::pty;
     } else if (arg == "--lcd") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "tarvik-sim: --lcd needs a file name\n");
-        exit_status = 2;
-        return false;
-      }
-      options.lcd_file = argv[++i];
+      if (!text(options.lcd_file, "a file name")) return false;
     } else if (arg == "--reset-at") {
-      if (i + 1 >= argc || !reset_times(argv[i + 1], options.reset_at_s)) {
-        std::fprintf(stderr, "tarvik-sim: --reset-at needs seconds, comma-separated\n");
-        exit_status = 2;
-        return false;
-      }
+      if (next == nullptr || !reset_times(next, options.reset_at_s)) return refuse("seconds, comma-separated");
       ++i;
     } else if (arg == "--lcd-task") {
       options.lcd_task = true;
     } else if (arg == "--image") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "tarvik-sim: --image needs a file name\n");
-        exit_status = 2;
-        return false;
-      }
-      options.image = argv[++i];
+      if (!text(options.image, "a file name")) return false;
     } else if (arg == "--profile-irq") {
       options.profile_irq = true;
     } else if (arg == "--battery-removed") {
       options.battery_removed = true;
     } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor" || arg == "--vcd" ||
                arg == "--vcd-signals" || arg == "--fault") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "tarvik-sim: %s needs a value (see --help)\n", arg.c_str());
-        exit_status = 2;
-        return false;
-      }
       std::string& field = arg == "--keys"          ? options.keys
                            : arg == "--rs485"       ? options.rs485_file
                            : arg == "--trace"       ? options.trace_file
@@ -226,7 +200,7 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
                            : arg == "--vcd-signals" ? options.vcd_signals
                            : arg == "--fault"       ? options.faults
                                                     : options.motor;
-      field = argv[++i];
+      if (!text(field, "a value (see --help)")) return false;
     } else {
       std::fprintf(stderr, "tarvik-sim: unknown option %s (see --help)\n", arg.c_str());
       exit_status = 2;
@@ -235,35 +209,24 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   }
   if (options.mode == Options::Mode::automatic)
     options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
-  if (!options.reset_at_s.empty() && !image_path(options).empty()) {
-    std::fprintf(stderr, "tarvik-sim: --reset-at is not supported with --image\n");
-    exit_status = 2;
-    return false;
-  }
-  const std::string image_trouble = image_problem(options);
-  if (!image_trouble.empty()) {
-    std::fprintf(stderr, "tarvik-sim: %s\n", image_trouble.c_str());
-    exit_status = 2;
-    return false;
-  }
-  const std::string wiring_problem = wiring_options_problem(options);
-  if (!wiring_problem.empty()) {
-    std::fprintf(stderr, "tarvik-sim: %s\n", wiring_problem.c_str());
-    exit_status = 2;
-    return false;
-  }
-  const std::string lcd_problem = lcd_options_problem(options);
-  if (!lcd_problem.empty()) {
-    std::fprintf(stderr, "tarvik-sim: %s\n", lcd_problem.c_str());
-    exit_status = 2;
-    return false;
-  }
-  // A file that is not ours would be overwritten at the end of the run.
-  const std::string backup_problem = backup_file_problem(options);
-  if (!backup_problem.empty()) {
-    std::fprintf(stderr, "tarvik-sim: %s\n", backup_problem.c_str());
-    exit_status = 2;
-    return false;
+  // What is wrong with the options together, first found first; each may look at
+  // the files named.
+  using Check = std::string (*)(const Options&);
+  const Check checks[] = {
+      [](const Options& o) {
+        return !o.reset_at_s.empty() && !image_path(o).empty() ? std::string("--reset-at is not supported with --image")
+                                                               : std::string();
+      },
+      image_problem, wiring_options_problem, lcd_options_problem,
+      // A file that is not ours would be overwritten at the end of the run.
+      backup_file_problem};
+  for (Check check : checks) {
+    const std::string problem = check(options);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "tarvik-sim: %s\n", problem.c_str());
+      exit_status = 2;
+      return false;
+    }
   }
   return true;
 }
