@@ -23,15 +23,14 @@ Bus::Slot* Bus::slot(uint32_t addr) {
   return nullptr;
 }
 
-uint32_t Bus::read32(uint32_t addr) {
+uint32_t Bus::read32(uint32_t addr) { return read_word(addr, true); }
+
+uint32_t Bus::read_word(uint32_t addr, bool observed) {
   master_->step(CpuTiming::kRegisterAccess);
   Slot* s = slot(addr);
-  if (s == nullptr) {
-    ++unmapped_;
-    return 0;
-  }
-  if (!clocked(*s)) {
-    ++unclocked_;
+  if (s == nullptr || !clocked(*s)) {
+    ++(s == nullptr ? unmapped_ : unclocked_);
+    if (observed) observe(false, addr, 0, 4, true);
     return 0;
   }
   const uint32_t offset = addr - s->base;
@@ -41,29 +40,31 @@ uint32_t Bus::read32(uint32_t addr) {
   if (addr == last_read_addr_ && stamp == last_read_stamp_ && s->p->stable(offset)) master_->wait_for_event();
   last_read_addr_ = addr;
   last_read_stamp_ = writes_ + events_.events_run();
-  return s->p->read(offset);
+  const uint32_t value = s->p->read(offset);
+  if (observed) observe(false, addr, value, 4, false);
+  return value;
 }
 
 void Bus::write32(uint32_t addr, uint32_t value) {
   master_->step(CpuTiming::kRegisterAccess);
   ++writes_;
   Slot* s = slot(addr);
-  if (s == nullptr) {
-    ++unmapped_;
-    return;
-  }
-  if (!clocked(*s)) {
-    ++unclocked_;
+  if (s == nullptr || !clocked(*s)) {
+    ++(s == nullptr ? unmapped_ : unclocked_);
+    observe(true, addr, value, 4, true);
     return;
   }
   s->p->write(addr - s->base, value);
+  observe(true, addr, value, 4, false);
   master_->take_pending();  // an exception the write pended is taken before the next instruction
 }
 
 uint8_t Bus::read8(uint32_t addr) {
   if (addr >= kCoreStart && addr < kCoreEnd) {
     master_->step(CpuTiming::kRegisterAccess);
-    return exceptions_.read8(addr - kCoreStart);
+    const uint8_t value = exceptions_.read8(addr - kCoreStart);
+    observe(false, addr, value, 1, false);
+    return value;
   }
   return static_cast<uint8_t>(read32(addr & ~3u) >> (8 * (addr & 3u)));
 }
@@ -73,11 +74,13 @@ void Bus::write8(uint32_t addr, uint8_t value) {
     master_->step(CpuTiming::kRegisterAccess);
     ++writes_;
     exceptions_.write8(addr - kCoreStart, value);
+    observe(true, addr, value, 1, false);
     master_->take_pending();
     return;
   }
+  // The bus's own read to merge the byte: not an access the code made.
   const uint32_t shift = 8 * (addr & 3u);
-  const uint32_t old = read32(addr & ~3u);
+  const uint32_t old = read_word(addr & ~3u, false);
   write32(addr & ~3u, (old & ~(0xFFu << shift)) | (static_cast<uint32_t>(value) << shift));
 }
 

@@ -10,6 +10,16 @@ namespace board {
 
 class Rcc;
 
+// Hears every access the code makes to a register, after it took effect: the
+// register access log. `ignored` when nothing answered (clock off, nothing there).
+class AccessObserver {
+ public:
+  virtual void access(bool write, uint32_t address, uint32_t value, unsigned bytes, bool ignored) = 0;
+
+ protected:
+  ~AccessObserver() = default;
+};
+
 class Bus {
  public:
   Bus(Cpu& cpu, EventQueue& events, const Rcc& rcc)
@@ -17,6 +27,8 @@ class Bus {
   // The CPU that runs the code and so times the accesses (the native CPU model
   // unless another takes its place).
   void set_master(BusMaster* m) { master_ = m; }
+  // One observer of the accesses, or null (then they cost nothing more).
+  void set_observer(AccessObserver* o) { observer_ = o; }
 
   // Places a model at `base` (1 KiB pages); `always_clocked` for RCC and FLASH.
   void attach(uint32_t base, uint32_t size, Peripheral* p);
@@ -43,12 +55,17 @@ class Bus {
   static constexpr uint32_t kCoreStart = 0xE000E000u, kCoreEnd = 0xE000F000u;
 
   Slot* slot(uint32_t addr);
+  uint32_t read_word(uint32_t addr, bool observed);
+  void observe(bool write, uint32_t addr, uint32_t value, unsigned bytes, bool ignored) {
+    if (observer_ != nullptr) observer_->access(write, addr, value, bytes, ignored);
+  }
   static bool clocked(const Slot& s) {
     return s.clock_enable == nullptr || (*s.clock_enable & s.clock_mask) != 0;
   }
 
   ExceptionModel& exceptions_;
   BusMaster* master_;
+  AccessObserver* observer_ = nullptr;
   EventQueue& events_;
   const Rcc& rcc_;
   Slot pages_[(kPeriphEnd - kPeriphStart) >> kPageShift];

@@ -57,6 +57,7 @@ void Hd44780::pin_changed(int pin, bool level) {
       e_ = false;
       if (now - e_rise_ < kEnableHigh) violation("E high for less than 230 ns");
       if (now - data_change_ < kDataSetup) violation("data set less than 80 ns before E fell");
+      if (on_bus_write) on_bus_write();
       falling_edge();
       any_fall_ = true;
       last_fall_ = now;

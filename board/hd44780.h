@@ -66,6 +66,12 @@ class Hd44780 {
 
   // Called after anything that may change what the panel shows.
   std::function<void()> on_change;
+  // Called on each falling edge of E before the controller acts on it, while
+  // last_write() still gives the edge before: how long the bus had been quiet.
+  std::function<void()> on_bus_write;
+  // Whether the controller has ever been given an instruction (set up by the
+  // firmware); before that the display is dark.
+  bool ever_instructed() const { return instructions_ != 0; }
 
  private:
   void pin_changed(int pin, bool level);

@@ -268,7 +268,7 @@ int interact_panel(Machine& m, const Options& options, PanelScreen& screen) {
         drawn = now;
         // Also catches a resize, which interrupts the wait for input.
         if (!take_keys()) return false;
-        PanelState state = read_panel(b, watch);
+        PanelState state = read_panel(b, watch, m.whole_screen(), options.lcd_task);
         state.speed = meter.sample(m.now());
         screen.update(state);
         return true;

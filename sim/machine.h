@@ -78,6 +78,8 @@ class Machine {
   LineFaults* console_faults() { return wiring_.console_faults(); }
   // Whether the display is redrawn on standard error in the real-time modes.
   void draw_lcd(bool on) { lcd_view_.set_drawing(on); }
+  // The display's last whole screen (the front panel shows only those).
+  const WholeScreen& whole_screen() const { return lcd_view_.whole(); }
 
  private:
   const Options options_;

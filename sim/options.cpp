@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "backup_file.h"
 #include "image.h"
@@ -24,6 +26,7 @@ const char kHelp[] =
     "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
     "                  [--image FILE.elf [--profile-irq]]\n"
     "                  [--lcd FILE] [--lcd-task] [--reset-at TIME[,TIME...]]\n"
+    "                  [--lcd-log FILE] [--log-access LIST [--log-access-file FILE]]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -55,6 +58,7 @@ const char kHelp[] =
     "                     to the wall clock; connect e.g. picocom -b 115200 PATH. Keys\n"
     "                     and Ctrl-] from this terminal as in interactive mode\n"
     "  --pty-link DIR     with --pty (implied): also links DIR/console and DIR/rs485\n"
+    "                     (DIR and its parents are made when missing)\n"
     "  --until SECONDS    end the run at this virtual time (any mode)\n"
     "  --settle SECONDS   otherwise end once standard input is exhausted and the console\n"
     "                     line has been quiet this long in virtual time (default 2)\n"
@@ -87,8 +91,14 @@ const char kHelp[] =
     "  --motor K=V,...    motor parameters: supply_v (12), resistance_ohm (2), ke (0.02\n"
     "                     V s/rad), kt (0.02 N m/A), inertia (2e-5 kg m^2), friction\n"
     "                     (0.0133 N m), load (0 N m), edges_per_rev (8)\n"
-    "  --lcd FILE         the display's four rows at the end of the run, 16 characters\n"
-    "                     and a line feed each (dark cells as blanks)\n"
+    "  --lcd FILE         the last whole screen of the run: the display as it stood the\n"
+    "                     last time its bus had been quiet for 10 ms (the firmware\n"
+    "                     redraws a screen in tens of ms), four rows of 16 characters\n"
+    "                     and a line feed each, dark cells as blanks; the display at\n"
+    "                     the end if no whole screen was ever up (said on standard error)\n"
+    "  --lcd-log FILE     every whole screen when it first comes up, if it differs from\n"
+    "                     the one before: a line t=SECONDS (virtual time of its last\n"
+    "                     write), then its four rows\n"
     "  --lcd-task         start the LCD task at reset, as if its task-table row were\n"
     "                     marked for start-up (the unit as shipped leaves it off), so\n"
     "                     that the menus and keys work; the real-time modes redraw the\n"
@@ -105,6 +115,13 @@ const char kHelp[] =
     "  --profile-irq      with an image: at the end, each exception handler's runs and\n"
     "                     the instructions and estimated cycles a run took (least, mean,\n"
     "                     most), on standard error\n"
+    "  --log-access LIST  log every read and write the firmware makes of these\n"
+    "                     peripherals' registers, comma-separated: rcc, flash, gpioa,\n"
+    "                     gpiob, gpioc, afio, usart1, usart2, tim3, tim4, bkp, pwr, crc,\n"
+    "                     nvic, scb, systick, or all; one line each: virtual time in s,\n"
+    "                     R or W, the register, the value, and for a write the fields\n"
+    "                     that changed (0.000012500 W TIM3.CR1 <- 0x0081 CEN=1 ARPE=1)\n"
+    "  --log-access-file FILE  where the log goes (default: standard error)\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
@@ -133,6 +150,15 @@ bool reset_times(const char* text, std::vector<double>& out) {
   std::sort(times.begin(), times.end());
   out = times;
   return true;
+}
+
+// --pty-link's folder, made with its parents when missing.
+std::string pty_link_problem(const Options& o) {
+  if (o.pty_link.empty()) return "";
+  std::error_code error;
+  std::filesystem::create_directories(o.pty_link, error);
+  if (!error && !std::filesystem::is_directory(o.pty_link, error)) error = std::make_error_code(std::errc::not_a_directory);
+  return error ? "--pty-link " + o.pty_link + ": " + error.message() : "";
 }
 
 }  // namespace
@@ -180,6 +206,12 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       options.mode = Options::Mode::pty;
     } else if (arg == "--lcd") {
       if (!text(options.lcd_file, "a file name")) return false;
+    } else if (arg == "--lcd-log") {
+      if (!text(options.lcd_log, "a file name")) return false;
+    } else if (arg == "--log-access") {
+      if (!text(options.log_access, "a list of peripherals (see --help)")) return false;
+    } else if (arg == "--log-access-file") {
+      if (!text(options.log_access_file, "a file name")) return false;
     } else if (arg == "--reset-at") {
       if (next == nullptr || !reset_times(next, options.reset_at_s)) return refuse("seconds, comma-separated");
       ++i;
@@ -217,7 +249,7 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
         return !o.reset_at_s.empty() && !image_path(o).empty() ? std::string("--reset-at is not supported with --image")
                                                                : std::string();
       },
-      image_problem, wiring_options_problem, lcd_options_problem,
+      image_problem, pty_link_problem, wiring_options_problem, lcd_options_problem,
       // A file that is not ours would be overwritten at the end of the run.
       backup_file_problem};
   for (Check check : checks) {

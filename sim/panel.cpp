@@ -11,8 +11,8 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kQuitKey = 0x1D;    // Ctrl-]
-constexpr uint8_t kKeyPrefix = 0x0B;  // Ctrl-K
+constexpr uint8_t kQuitKey = 0x1D;                  // Ctrl-]
+constexpr uint8_t kKeyPrefix = 0x0B;                // Ctrl-K
 constexpr int kGreenLedPin = 11, kBlueLedPin = 12;  // PA11, PA12, lit when low
 
 std::string format(const char* fmt, double a, double b = 0, double c = 0) {
@@ -46,13 +46,53 @@ void Rs485Watch::byte(board::Cycles at, uint8_t b) {
 
 double Rs485Watch::rate(board::Cycles now) const {
   while (!ends_.empty() && now - ends_.front() > kRateWindow) ends_.pop_front();
-  return static_cast<double>(ends_.size()) * static_cast<double>(board::kCpuHz) / static_cast<double>(kRateWindow);
+  return static_cast<double>(ends_.size()) * static_cast<double>(board::kCpuHz) /
+         static_cast<double>(kRateWindow);
 }
 
-PanelState read_panel(board::Board& b, const Rs485Watch& rs485) {
+std::string lcd_note(bool ever_set_up, bool lcd_task) {
+  if (ever_set_up) return "";
+  // The unit as shipped never starts the LCD task: say so, lest it look broken.
+  return lcd_task ? "LCD not set up yet" : "LCD task off: --lcd-task";
+}
+
+std::vector<std::string> lcd_note_rows(const std::string& note) {
+  constexpr size_t kWidth = board::Hd44780::kCols;
+  std::vector<std::string> rows;
+  std::string row;
+  auto centre = [&] {
+    if (row.empty()) return;
+    const size_t left = (kWidth - row.size()) / 2;
+    rows.push_back(std::string(left, ' ') + row + std::string(kWidth - left - row.size(), ' '));
+    row.clear();
+  };
+  for (size_t at = 0; at < note.size();) {
+    size_t end = note.find(' ', at);
+    if (end == std::string::npos) end = note.size();
+    std::string word = note.substr(at, end - at).substr(0, kWidth);
+    at = end + 1;
+    if (word.empty()) continue;
+    if (!row.empty() && row.size() + 1 + word.size() > kWidth) centre();
+    row += (row.empty() ? "" : " ") + word;
+  }
+  centre();
+  return rows;
+}
+
+PanelState read_panel(board::Board& b, const Rs485Watch& rs485, const WholeScreen& screen, bool lcd_task) {
   PanelState s;
   s.t_s = static_cast<double>(b.now()) / static_cast<double>(board::kCpuHz);
-  for (int row = 0; row < board::Hd44780::kRows; ++row) s.lcd[row] = b.lcd.row_text(row);
+  const std::string whole = screen.now();
+  for (int row = 0, at = 0; row < board::Hd44780::kRows; ++row) {
+    if (whole.empty()) {
+      s.lcd[row] = std::string(board::Hd44780::kCols, ' ');
+      continue;
+    }
+    const size_t end = whole.find('\n', at);
+    s.lcd[row] = whole.substr(at, end - at);
+    at = static_cast<int>(end) + 1;
+  }
+  s.lcd_note = lcd_note(b.lcd.ever_instructed(), lcd_task);
   s.green = !b.gpioa.level(kGreenLedPin);
   s.blue = !b.gpioa.level(kBlueLedPin);
   s.motor_on = b.motor.enabled();
@@ -71,11 +111,14 @@ PanelState read_panel(board::Board& b, const Rs485Watch& rs485) {
 
 std::vector<std::string> panel_lines(const PanelState& s) {
   std::vector<std::string> lines;
-  lines.push_back(std::string("LEDs    green ") + (s.green ? "ON " : "off") + "   blue " + (s.blue ? "ON" : "off"));
-  lines.push_back(std::string("Motor   ") + (s.motor_on ? "ON " : "off") + "   " + direction_name(s.direction) +
+  lines.push_back(std::string("LEDs    green ") + (s.green ? "ON " : "off") + "   blue " +
+                  (s.blue ? "ON" : "off"));
+  lines.push_back(std::string("Motor   ") + (s.motor_on ? "ON " : "off") + "   " +
+                  direction_name(s.direction) +
                   format("   duty %5.1f %%   %5.0f rpm", s.duty_pct, std::fabs(s.rpm) < 0.5 ? 0.0 : s.rpm));
-  lines.push_back(s.interval < 0 ? std::string("        encoder interval -")
-                                 : format("        encoder interval %.0f (x 10 us)", static_cast<double>(s.interval)));
+  lines.push_back(s.interval < 0
+                      ? std::string("        encoder interval -")
+                      : format("        encoder interval %.0f (x 10 us)", static_cast<double>(s.interval)));
   lines.push_back("RS485   " + (s.rs485_line.empty() ? std::string("-") : s.rs485_line) +
                   format("   %.0f lines/s", s.rs485_rate));
   // Numbered as the terminal keys that press them: F1-F6, or Ctrl-K 1-6.
@@ -96,13 +139,17 @@ std::string status_line(const PanelState& s, int width) {
   std::string keys;
   for (int k = 0; k < board::kKeyCount; ++k)
     if (s.keys_held & (1u << k)) keys += std::string(keys.empty() ? "" : "+") + kKeyNames[k];
-  std::string line = format("%.1fs", s.t_s) + (s.halted ? " HALTED" : "") + " LED g" + (s.green ? "*" : "-") +
-                     " b" + (s.blue ? "*" : "-") + " motor " + (s.motor_on ? "on " : "off ") +
-                     (s.direction > 0 ? "fwd" : s.direction < 0 ? "rev" : "-") +
-                     format(" %.0f%% %.0frpm", s.duty_pct, std::fabs(s.rpm) < 0.5 ? 0.0 : s.rpm) +
-                     (s.interval < 0 ? std::string(" i-") : format(" i%.0f", static_cast<double>(s.interval))) +
-                     format(" rs485 %.0f/s", s.rs485_rate) + " keys " + (keys.empty() ? "-" : keys) +
-                     " | F1-F6 keys, Ctrl-] quits";
+  std::string line =
+      format("%.1fs", s.t_s) + (s.halted ? " HALTED" : "") +
+      (s.lcd_note.empty() ? "" : " [" + s.lcd_note + "]") + " LED g" + (s.green ? "*" : "-") + " b" +
+      (s.blue ? "*" : "-") + " motor " + (s.motor_on ? "on " : "off ") +
+      (s.direction > 0   ? "fwd"
+       : s.direction < 0 ? "rev"
+                         : "-") +
+      format(" %.0f%% %.0frpm", s.duty_pct, std::fabs(s.rpm) < 0.5 ? 0.0 : s.rpm) +
+      (s.interval < 0 ? std::string(" i-") : format(" i%.0f", static_cast<double>(s.interval))) +
+      format(" rs485 %.0f/s", s.rs485_rate) + " keys " + (keys.empty() ? "-" : keys) +
+      " | F1-F6 keys, Ctrl-] quits";
   if (width < 0) width = 0;
   if (line.size() > static_cast<size_t>(width)) line.resize(static_cast<size_t>(width));
   return line;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board.h"
+#include "lcd_view.h"
 
 namespace sim {
 
@@ -32,9 +33,10 @@ class Rs485Watch {
 };
 
 struct PanelState {
-  double t_s = 0;    // virtual time
-  double speed = 0;  // virtual seconds per wall second, 0 while unknown
-  std::array<std::string, board::Hd44780::kRows> lcd;
+  double t_s = 0;                                      // virtual time
+  double speed = 0;                                    // virtual seconds per wall second, 0 while unknown
+  std::array<std::string, board::Hd44780::kRows> lcd;  // the last whole screen
+  std::string lcd_note;              // why the display is dark, while it has never been set up
   bool green = false, blue = false;  // lit
   bool motor_on = false;             // power stage enabled
   int direction = 0;                 // +1 forward, -1 reverse, 0 no drive
@@ -47,7 +49,12 @@ struct PanelState {
   bool halted = false;
 };
 
-PanelState read_panel(board::Board& b, const Rs485Watch& rs485);
+// `lcd_task`: whether --lcd-task was given, for the note on a dark display.
+PanelState read_panel(board::Board& b, const Rs485Watch& rs485, const WholeScreen& screen, bool lcd_task);
+// Why the display is dark, or "" once the firmware has set it up.
+std::string lcd_note(bool ever_set_up, bool lcd_task);
+// The note in rows for the display's box: words wrapped to 16 columns, centred.
+std::vector<std::string> lcd_note_rows(const std::string& note);
 
 // The unit's key names in key-code order, and the terminal keys that press them.
 extern const char* const kKeyNames[board::kKeyCount];
@@ -60,7 +67,7 @@ std::string status_line(const PanelState& s, int width);
 // Where things go on a terminal of `rows` by `cols`: the panel when it fits, else
 // the plain console with one status line.
 struct PanelLayout {
-  static constexpr int kPanelRows = 8;   // header, LCD box (6), rule
+  static constexpr int kPanelRows = 8;  // header, LCD box (6), rule
   static constexpr int kMinRows = kPanelRows + 5, kMinCols = 76;
   bool full = false;
   int console_top = 0, console_rows = 0;

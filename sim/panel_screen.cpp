@@ -131,8 +131,16 @@ void PanelScreen::update(const PanelState& s) {
     mvwprintw(w, 0, cols - static_cast<int>(std::string(clock).size()) - 1, "%s", clock);
     wattroff(w, A_REVERSE);
     mvwprintw(w, 1, kLcdCol, "+----------------+");
-    for (int row = 0; row < board::Hd44780::kRows; ++row) mvwprintw(w, 2 + row, kLcdCol, "|%s|", s.lcd[row].c_str());
+    for (int row = 0; row < board::Hd44780::kRows; ++row)
+      mvwprintw(w, 2 + row, kLcdCol, "|%s|", s.lcd[row].c_str());
     mvwprintw(w, 6, kLcdCol, "+----------------+");
+    // A dark display that was never set up says why, in its frame.
+    const std::vector<std::string> note = lcd_note_rows(s.lcd_note);
+    for (size_t i = 0; i < note.size(); ++i) {
+      wattron(w, A_DIM);
+      mvwprintw(w, 3 + static_cast<int>(i), kLcdCol + 1, "%s", note[i].c_str());
+      wattroff(w, A_DIM);
+    }
     const std::vector<std::string> text = panel_lines(s);  // `lines` is a macro of term.h
     for (size_t i = 0; i < text.size(); ++i) {
       const std::string& line = text[i];
@@ -141,8 +149,8 @@ void PanelScreen::update(const PanelState& s) {
       for (size_t at = line.find('['); at != std::string::npos; at = line.find('[', at + 1)) {
         const size_t end = line.find(']', at);
         if (end != std::string::npos && kLinesCol + static_cast<int>(end) < cols)
-          mvwchgat(w, 1 + static_cast<int>(i), kLinesCol + static_cast<int>(at), static_cast<int>(end - at + 1),
-                   A_REVERSE, 0, nullptr);
+          mvwchgat(w, 1 + static_cast<int>(i), kLinesCol + static_cast<int>(at),
+                   static_cast<int>(end - at + 1), A_REVERSE, 0, nullptr);
       }
     }
     mvwhline(w, 7, 0, '-', cols);

@@ -14,7 +14,10 @@ struct Options {
   std::string backup_file;
   // --battery-removed: the backup domain starts cleared
   bool battery_removed = false;
-  std::string lcd_file;   // --lcd: the display's last screen
+  std::string lcd_file;   // --lcd: the display's last whole screen
+  std::string lcd_log;    // --lcd-log: every whole screen as it comes up, with its time
+  std::string log_access;       // --log-access: peripherals whose register accesses are logged
+  std::string log_access_file;  // --log-access-file: where ("": standard error)
   bool lcd_task = false;  // --lcd-task: the LCD task starts at reset
   std::string keys;        // --keys: timed key presses
   std::string rs485_file;  // --rs485: every byte that leaves on the RS485 bus

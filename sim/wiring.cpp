@@ -225,9 +225,19 @@ std::string wiring_options_problem(const Options& options) {
            "' (supply_v, resistance_ohm, ke, kt, inertia, friction, load, edges_per_rev)";
   Faults faults;
   if (!options.faults.empty() && !parse_faults(options.faults, faults, error)) return "--fault: " + error;
+  if (!options.log_access.empty()) {
+    const board::EventQueue unused;
+    board::AccessLog log(unused, stderr);
+    if (!log.select(options.log_access, error))
+      return "--log-access: " + (error.empty() ? std::string("no peripheral named") : "no peripheral '" + error + "'") +
+             " (rcc, flash, gpioa, gpiob, gpioc, afio, usart1, usart2, tim3, tim4, bkp, pwr, crc, nvic, scb, "
+             "systick, all)";
+  } else if (!options.log_access_file.empty()) {
+    return "--log-access-file needs --log-access";
+  }
   const std::string vcd_problem = vcd_signals_problem(options.vcd_signals);
   if (!vcd_problem.empty()) return "--vcd-signals: " + vcd_problem;
-  for (const std::string* path : {&options.rs485_file, &options.trace_file, &options.vcd_file}) {
+  for (const std::string* path : {&options.rs485_file, &options.trace_file, &options.vcd_file, &options.log_access_file}) {
     if (path->empty()) continue;
     FILE* f = std::fopen(path->c_str(), "ab");
     if (f == nullptr) return *path + ": " + std::strerror(errno);
@@ -249,6 +259,16 @@ Wiring::Wiring(board::Board& b, const Options& options) : board_(b) {
   }
   if (!options.trace_file.empty()) trace_ = std::make_unique<Trace>(b, options.trace_file);
   if (!options.vcd_file.empty()) vcd_ = std::make_unique<Vcd>(b, options.vcd_file, options.vcd_signals);
+  if (!options.log_access.empty()) {
+    FILE* out = stderr;
+    if (!options.log_access_file.empty()) {
+      access_file_ = std::make_unique<OutputFile>(options.log_access_file);
+      if (access_file_->get() != nullptr) out = access_file_->get();
+    }
+    access_log_ = std::make_unique<board::AccessLog>(b.events, out);
+    access_log_->select(options.log_access, error);
+    b.bus.set_observer(access_log_.get());
+  }
   Faults faults;
   if (!options.faults.empty() && parse_faults(options.faults, faults, error)) {
     struct LoadStep {
@@ -277,9 +297,12 @@ Wiring::Wiring(board::Board& b, const Options& options) : board_(b) {
   }
 }
 
-Wiring::~Wiring() = default;
+Wiring::~Wiring() {
+  if (access_log_) board_.bus.set_observer(nullptr);
+}
 
 std::string Wiring::finish() {
+  if (access_log_) std::fflush(access_file_ ? access_file_->get() : stderr);
   if (rs485_ && rs485_->get()) std::fflush(rs485_->get());
   if (board_.rs485.bytes_lost() == 0) return "";
   return "tarvik-sim: " + std::to_string(board_.rs485.bytes_lost()) +

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "access_log.h"
 #include "board.h"
 #include "sim.h"
 
@@ -105,6 +106,8 @@ class Wiring {
   std::unique_ptr<OutputFile> rs485_;
   std::unique_ptr<Trace> trace_;
   std::unique_ptr<class Vcd> vcd_;
+  std::unique_ptr<OutputFile> access_file_;
+  std::unique_ptr<board::AccessLog> access_log_;
   LineFaults console_faults_;
 
  public:

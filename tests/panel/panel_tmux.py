@@ -100,6 +100,20 @@ def main():
 
             key("C-]")
             wait_for(["EXITED 0"])
+            tmux("kill-session", "-t", "panel")
+
+            # The unit as shipped never sets its display up: the box says why,
+            # and so does the status line of a small terminal.
+            tmux("new-session", "-d", "-s", "panel", "-x", "80", "-y", "24",
+                 "%s --backup %s; echo EXITED $?; sleep 60" % (SIM, backup))
+            shown = wait_for(["console>", "LCD task off:", "--lcd-task"])
+            rows = shown.splitlines()
+            assert rows[3] == " | LCD task off:  |" + rows[3][19:], rows[3]
+            assert rows[4] == " |   --lcd-task   |" + rows[4][19:], rows[4]
+            tmux("resize-window", "-t", "panel", "-x", "60", "-y", "12")
+            wait_for(["[LCD task off: --lcd-task]"])
+            key("C-]")
+            wait_for(["EXITED 0"])
         finally:
             subprocess.run(["tmux", "-L", SOCKET, "kill-server"], stderr=subprocess.DEVNULL)
     print("front panel: ok")

@@ -38,7 +38,8 @@ def type_line(port, text):
 
 def main():
     failures = []
-    with tempfile.TemporaryDirectory() as links:
+    with tempfile.TemporaryDirectory() as tmp:
+        links = os.path.join(tmp, "missing", "links")  # made by tarvik-sim
         sim = subprocess.Popen([SIM, "--pty-link", links], stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "console_session.h"
 #include "lcd_menu.h"
 #include "lcd_view.h"
@@ -255,6 +256,71 @@ TEST(LcdSim, LcdOptionsOnTheCommandLine) {
   EXPECT_EQ(status_of("--batch --until 0.5 --lcd-task"), 0);
   EXPECT_EQ(status_of("--batch --lcd"), 2);
   EXPECT_EQ(status_of("--batch --lcd /no/such/folder/screen.txt"), 2);
+}
+
+// A whole screen, whenever the run ends: the LCD task redraws every 85 ms or so,
+// a third of it spent drawing, so many of these end times fall mid-redraw.
+TEST(LcdSim, LcdFileHoldsTheSameWholeScreenWhateverTheEndTime) {
+  const std::string path = ::testing::TempDir() + "lcd_whole.txt";
+  for (int ms = 900; ms < 1300; ms += 23) {
+    const CommandResult r =
+        run_command("printf '' | " TARVIK_SIM_PATH " --lcd-task --keys up@0.5s+300ms --until " +
+                    std::to_string(ms / 1000.0) + " --lcd " + path + " 2>&1 >/dev/null");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "") << ms << " ms";
+    EXPECT_EQ(read_file(path), test1("TEST", "0x04d2")) << ms << " ms";
+  }
+  std::remove(path.c_str());
+}
+
+TEST(LcdSim, LcdLogHoldsEveryNewWholeScreenOfAMenuWalkInTimeOrder) {
+  const std::string path = ::testing::TempDir() + "lcd_log.txt";
+  const CommandResult r =
+      run_command("printf '' | " TARVIK_SIM_PATH
+                  " --lcd-task --until 3.5 --keys "
+                  "up@0.5s+300ms,up@1.1s+300ms,down@1.7s+300ms,esc@2.3s+300ms,enter@2.9s+300ms"
+                  " --lcd-log " +
+                  path + " 2>&1 >/dev/null");
+  EXPECT_EQ(r.status, 0) << r.out;
+  const std::string log = read_file(path);
+  std::remove(path.c_str());
+  std::vector<std::string> screens;
+  std::vector<double> times;
+  for (size_t at = 0; at < log.size();) {
+    ASSERT_EQ(log.compare(at, 2, "t="), 0) << log.substr(at);
+    const size_t eol = log.find('\n', at);
+    times.push_back(std::stod(log.substr(at + 2, eol - at - 2)));
+    size_t end = eol + 1;
+    for (int row = 0; row < 4; ++row) end = log.find('\n', end) + 1;
+    ASSERT_NE(end, 0u) << log;
+    screens.push_back(log.substr(eol + 1, end - eol - 1));
+    at = end;
+  }
+  const std::vector<std::string> expected = {kTestMode,
+                                             test1("TEST", "0x04d2"),
+                                             test1("TEST", "0x04d3"),
+                                             test1("TEST", "0x04d2"),
+                                             test1("WORK", "0x04d2"),
+                                             kTestMode};
+  EXPECT_EQ(screens, expected) << log;
+  // Each comes up after the key that brings it, within a redraw cycle or two.
+  const double keys[] = {0, 0.5, 1.1, 1.7, 2.3, 2.9};
+  ASSERT_EQ(times.size(), 6u);
+  for (size_t i = 0; i < times.size(); ++i) {
+    EXPECT_GT(times[i], keys[i]) << i;
+    EXPECT_LT(times[i], keys[i] + 0.25) << i;
+  }
+}
+
+TEST(LcdSim, LcdFileOfADisplayNeverSetUpSaysSo) {
+  const std::string path = ::testing::TempDir() + "lcd_dark.txt";
+  const CommandResult r =
+      run_command("printf '' | " TARVIK_SIM_PATH " --until 0.5 --lcd " + path + " 2>&1 >/dev/null");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "tarvik-sim: --lcd: no whole screen was ever up (the display was never set up); " + path +
+                       " holds the display at the end\n");
+  EXPECT_EQ(read_file(path), kDark);
+  std::remove(path.c_str());
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ TEST(PanelState, FollowsTheLedsTheMotorAndTheRs485Line) {
   b.rs485.on_byte = [&](uint8_t byte) { watch.byte(b.now(), byte); };
   s.machine().run_until(s.machine().now() + sim::seconds(1));
 
-  sim::PanelState idle = sim::read_panel(b, watch);
+  sim::PanelState idle = sim::read_panel(b, watch, s.machine().whole_screen(), false);
   EXPECT_TRUE(idle.green);  // both lit from set-up until first switched
   EXPECT_TRUE(idle.blue);
   EXPECT_EQ(idle.rs485_line, "0000,1000");
@@ -28,7 +28,7 @@ TEST(PanelState, FollowsTheLedsTheMotorAndTheRs485Line) {
   s.run("e3pid -f=0 500");
   s.machine().run_until(s.machine().now() + sim::seconds(20));
   b.keypad.press(board::Key::start);
-  const sim::PanelState running = sim::read_panel(b, watch);
+  const sim::PanelState running = sim::read_panel(b, watch, s.machine().whole_screen(), false);
   EXPECT_TRUE(running.green);
   EXPECT_FALSE(running.blue);
   EXPECT_TRUE(running.motor_on);
@@ -44,7 +44,7 @@ TEST(PanelState, FollowsTheLedsTheMotorAndTheRs485Line) {
 
   s.run("e3off");
   s.machine().run_until(s.machine().now() + sim::seconds(5));
-  const sim::PanelState stopped = sim::read_panel(b, watch);
+  const sim::PanelState stopped = sim::read_panel(b, watch, s.machine().whole_screen(), false);
   EXPECT_EQ(stopped.duty_pct, 0);
   EXPECT_EQ(stopped.direction, 0);
 }

@@ -1,9 +1,9 @@
 // The front panel's model: the RS485 listener, the layout, the key mapping and
 // the text the panel and the small-terminal status line show.
+#include "panel.h"
+
 #include <curses.h>
 #include <gtest/gtest.h>
-
-#include "panel.h"
 
 namespace {
 
@@ -44,7 +44,8 @@ TEST(PanelLayout, FullPanelOnlyWhenItFits) {
   EXPECT_EQ(full.console_rows, 23 - sim::PanelLayout::kPanelRows);
 
   EXPECT_TRUE(sim::panel_layout(sim::PanelLayout::kMinRows, sim::PanelLayout::kMinCols).full);
-  for (const auto& [rows, cols] : {std::pair{sim::PanelLayout::kMinRows - 1, 200}, {60, sim::PanelLayout::kMinCols - 1}}) {
+  for (const auto& [rows, cols] :
+       {std::pair{sim::PanelLayout::kMinRows - 1, 200}, {60, sim::PanelLayout::kMinCols - 1}}) {
     const sim::PanelLayout small = sim::panel_layout(rows, cols);
     EXPECT_FALSE(small.full) << rows << "x" << cols;
     EXPECT_EQ(small.console_top, 0);
@@ -76,8 +77,9 @@ TEST(PanelKeys, EditingKeysBecomeTheBytesTheConsoleKnows) {
   const struct {
     int ch;
     uint8_t byte;
-  } cases[] = {{KEY_UP, '`'}, {KEY_BACKSPACE, 0x08}, {0x7F, 0x08}, {0x08, 0x08}, {KEY_ENTER, '\r'},
-               {'\r', '\r'},  {'a', 'a'},           {0x1B, 0x1B}, {0, 0}};
+  } cases[] = {{KEY_UP, '`'}, {KEY_BACKSPACE, 0x08}, {0x7F, 0x08},
+               {0x08, 0x08},  {KEY_ENTER, '\r'},     {'\r', '\r'},
+               {'a', 'a'},    {0x1B, 0x1B},          {0, 0}};
   for (const auto& c : cases) {
     const sim::KeyAction a = sim::key_action(c.ch, false);
     EXPECT_EQ(a.kind, K::console) << c.ch;
@@ -125,10 +127,27 @@ TEST(PanelText, LinesShowEveryPartOfTheFront) {
 
 TEST(PanelText, StatusLineFitsTheTerminal) {
   const std::string full = sim::status_line(running_state(), 500);
-  EXPECT_EQ(full,
-            "12.5s LED g* b- motor on rev 42% 1234rpm i512 rs485 100/s keys enter+stop | F1-F6 keys, Ctrl-] quits");
+  EXPECT_EQ(
+      full,
+      "12.5s LED g* b- motor on rev 42% 1234rpm i512 rs485 100/s keys enter+stop | F1-F6 keys, Ctrl-] quits");
   EXPECT_EQ(sim::status_line(running_state(), 20), full.substr(0, 20));
   EXPECT_EQ(sim::status_line(running_state(), 0), "");
+}
+
+TEST(PanelText, ADisplayNeverSetUpSaysWhyInItsBoxAndTheStatusLine) {
+  EXPECT_EQ(sim::lcd_note(true, false), "");
+  EXPECT_EQ(sim::lcd_note(false, false), "LCD task off: --lcd-task");
+  EXPECT_EQ(sim::lcd_note(false, true), "LCD not set up yet");
+  EXPECT_EQ(sim::lcd_note_rows("LCD task off: --lcd-task"),
+            (std::vector<std::string>{" LCD task off:  ", "   --lcd-task   "}));
+  EXPECT_EQ(sim::lcd_note_rows("LCD not set up yet"),
+            (std::vector<std::string>{" LCD not set up ", "      yet       "}));
+  // A word longer than the box is cut, not spilled over its frame.
+  EXPECT_EQ(sim::lcd_note_rows("abcdefghijklmnopqrs"), std::vector<std::string>{"abcdefghijklmnop"});
+  EXPECT_TRUE(sim::lcd_note_rows("").empty());
+  sim::PanelState dark = running_state();
+  dark.lcd_note = sim::lcd_note(false, false);
+  EXPECT_EQ(sim::status_line(dark, 500).rfind("12.5s [LCD task off: --lcd-task] LED g*", 0), 0u);
 }
 
 }  // namespace
