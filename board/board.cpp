@@ -16,6 +16,8 @@ constexpr int kStopPriority = 1000;  // after everything else due at the same ti
 }  // namespace
 
 Board::Board() {
+  rcc.watch(&flash, &rules);
+  flash.watch(&rcc, &rules);
   bus.attach(Addresses::kTim3, 0x400, &tim3);
   bus.attach(Addresses::kTim4, 0x400, &tim4);
   bus.attach(Addresses::kUsart2, 0x400, &usart2);
@@ -66,6 +68,13 @@ void Board::run_until(Cycles t) {
   }
   events.schedule(t, kStopPriority, stop_event, this, ++stop_token_);
   Fiber::switch_to(resume_);
+}
+
+void Board::halt(const std::string& why) {
+  // The host firmware's own context parks in the CPU model; an emulated core
+  // and the board's side see the mark and stop.
+  if (reset_entry_ == nullptr && Fiber::current() != Fiber::host()) cpu.halt(why.c_str());
+  cpu.mark_halted(why);
 }
 
 void Board::reset() {

@@ -21,6 +21,7 @@
 #include "pwr.h"
 #include "rcc.h"
 #include "rs485.h"
+#include "rules.h"
 #include "timer.h"
 #include "usart.h"
 
@@ -55,8 +56,12 @@ class Board {
   void reset();
   void add_reset_listener(std::function<void()> fn) { reset_listeners_.push_back(std::move(fn)); }
   uint64_t resets() const { return resets_; }
+  // Halts the board for good with `why`, from whichever side runs: the firmware
+  // stops where it is, the devices and events go on as after any halt.
+  void halt(const std::string& why);
 
   EventQueue events;
+  Rules rules{events};
   Cpu cpu{events};
   Pwr pwr;
   Bkp bkp{pwr};

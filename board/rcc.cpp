@@ -1,5 +1,11 @@
 #include "rcc.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "flash.h"
+#include "rules.h"
+
 #include "bkp.h"
 #include "pwr.h"
 
@@ -85,6 +91,8 @@ void Rcc::reset() {
   cfgr_ = cir_ = apb2rstr_ = apb1rstr_ = apb2enr_ = apb1enr_ = bdcr_ = 0;
   ahbenr_ = 0x14;  // SRAM and FLITF clocks on in sleep mode
   csr_ = kCsrReset;
+  checked_ = ClockTree{};
+  checked_latency_ = ~0u;
   timer_hz_apb1_ = compute_timer_clock_hz(true);
   timer_hz_apb2_ = compute_timer_clock_hz(false);
 }
@@ -210,6 +218,59 @@ void Rcc::write(uint32_t offset, uint32_t value) {
       break;
   }
   settle();
+  if (offset == kCR || offset == kCFGR) check_clocks();
+}
+
+uint32_t flash_latency_needed(uint32_t sysclk_hz) {
+  return sysclk_hz <= 24000000 ? 0 : sysclk_hz <= 48000000 ? 1 : 2;
+}
+
+std::string clock_tree_problem(const ClockTree& c, uint32_t latency) {
+  char text[200];
+  auto mhz = [](uint32_t hz) { return static_cast<double>(hz) / 1e6; };
+  if (c.pll > 72000000) {
+    std::snprintf(text, sizeof text,
+                  "RCC.CFGR: PLL output %g MHz, above its 72 MHz limit (the chip is not specified there: it "
+                  "may run wrong)",
+                  mhz(c.pll));
+  } else if (latency < flash_latency_needed(c.sysclk)) {
+    std::snprintf(text, sizeof text,
+                  "FLASH.ACR: LATENCY=%u with SYSCLK at %g MHz, which needs %u wait state(s) (the chip reads wrong "
+                  "instructions and data from the flash)",
+                  latency, mhz(c.sysclk), flash_latency_needed(c.sysclk));
+  } else if (c.pclk1 > 36000000) {
+    std::snprintf(text, sizeof text,
+                  "RCC.CFGR: APB1 at %g MHz, above its 36 MHz limit (PPRE1; the APB1 peripherals run out of "
+                  "specification)",
+                  mhz(c.pclk1));
+  } else if (c.pclk2 > 72000000) {
+    std::snprintf(text, sizeof text, "RCC.CFGR: APB2 at %g MHz, above its 72 MHz limit (PPRE2)", mhz(c.pclk2));
+  } else {
+    return "";
+  }
+  return text;
+}
+
+ClockTree Rcc::clocks() const {
+  ClockTree c{sysclk_hz(), hclk_hz(), pclk1_hz(), pclk2_hz(), 0};
+  if (cr_ & kPllOn) {
+    const uint32_t mul = std::min<uint32_t>(((cfgr_ & kPllMul) >> 18) + 2, 16);
+    uint32_t in = kHsiHz / 2;
+    if (cfgr_ & kPllSrc) in = (cfgr_ & kPllXtpre) ? kHseHz / 2 : kHseHz;
+    c.pll = in * mul;
+  }
+  return c;
+}
+
+void Rcc::check_clocks() {
+  if (rules_ == nullptr || flash_ == nullptr) return;
+  const ClockTree c = clocks();
+  const uint32_t latency = flash_->latency();
+  if (c == checked_ && latency == checked_latency_) return;
+  checked_ = c;
+  checked_latency_ = latency;
+  const std::string problem = clock_tree_problem(c, latency);
+  if (!problem.empty()) rules_->broken(problem);
 }
 
 void Rcc::write_cr(uint32_t value) {

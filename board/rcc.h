@@ -7,13 +7,27 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "peripheral.h"
 
 namespace board {
 
 class Bkp;
+class FlashCtl;
 class Pwr;
+class Rules;
+
+// The clock tree's rates, in Hz; `pll` 0 while the PLL is off.
+struct ClockTree {
+  uint32_t sysclk = 0, hclk = 0, pclk1 = 0, pclk2 = 0, pll = 0;
+  bool operator==(const ClockTree&) const = default;
+};
+// The first of the chip's clock limits the tree breaks with `latency` flash wait
+// states, in words (the register, what was set, what the chip does), or "".
+std::string clock_tree_problem(const ClockTree& c, uint32_t latency);
+// The wait states the flash needs at this system clock.
+uint32_t flash_latency_needed(uint32_t sysclk_hz);
 
 class Rcc : public Peripheral {
  public:
@@ -37,6 +51,17 @@ class Rcc : public Peripheral {
 
   // When false the crystal oscillator never becomes ready.
   bool crystal_present = true;
+
+  // The flash interface whose wait states the system clock needs, and where
+  // broken clock rules are reported.
+  void watch(const FlashCtl* flash, Rules* rules) {
+    flash_ = flash;
+    rules_ = rules;
+  }
+  ClockTree clocks() const;
+  // Reports the clock tree if it breaks a limit and has changed since last asked
+  // (it or the flash latency).
+  void check_clocks();
 
   uint32_t sysclk_hz() const;
   uint32_t hclk_hz() const;
@@ -81,6 +106,10 @@ class Rcc : public Peripheral {
            apb1enr_ = 0, bdcr_ = 0, csr_ = 0;
   uint32_t timer_hz_apb1_ = 0, timer_hz_apb2_ = 0;
   std::function<void(uint32_t)> reset_listener_;
+  const FlashCtl* flash_ = nullptr;
+  Rules* rules_ = nullptr;
+  ClockTree checked_{};
+  uint32_t checked_latency_ = ~0u;
 };
 
 }  // namespace board

@@ -87,6 +87,7 @@ Machine::Machine(const Options& options)
   board_.set_firmware(firmware_reset, g_pfnVectors);
   image_ = start_image(board_, options_);
   for (double s : options_.reset_at_s) reset_at_.push_back(seconds(s));
+  if (options_.strict) board_.rules.set_strict([this](const std::string& why) { board_.halt(why); });
 }
 
 bool Machine::reset() {
@@ -104,6 +105,7 @@ std::string Machine::finish() {
   report += wiring_.finish();
   report += image_report(image_, options_);
   report += lcd_view_.finish();
+  if (!options_.strict) report += board_.rules.report();
   return report;
 }
 

@@ -27,6 +27,7 @@ const char kHelp[] =
     "                  [--image FILE.elf [--profile-irq]]\n"
     "                  [--lcd FILE] [--lcd-task] [--reset-at TIME[,TIME...]]\n"
     "                  [--lcd-log FILE] [--log-access LIST [--log-access-file FILE]]\n"
+    "                  [--strict]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -115,13 +116,10 @@ const char kHelp[] =
     "  --profile-irq      with an image: at the end, each exception handler's runs and\n"
     "                     the instructions and estimated cycles a run took (least, mean,\n"
     "                     most), on standard error\n"
-    "  --log-access LIST  log every read and write the firmware makes of these\n"
-    "                     peripherals' registers, comma-separated: rcc, flash, gpioa,\n"
-    "                     gpiob, gpioc, afio, usart1, usart2, tim3, tim4, bkp, pwr, crc,\n"
-    "                     nvic, scb, systick, or all; one line each: virtual time in s,\n"
-    "                     R or W, the register, the value, and for a write the fields\n"
-    "                     that changed (0.000012500 W TIM3.CR1 <- 0x0081 CEN=1 ARPE=1)\n"
-    "  --log-access-file FILE  where the log goes (default: standard error)\n"
+    "  --strict           the first hardware rule the firmware breaks (flash wait states\n"
+    "                     for the system clock, the prefetch buffer rule, the PLL and\n"
+    "                     bus clock limits) halts the board with its text, exit status\n"
+    "                     1; without it each is counted and the first reported at the end\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
@@ -206,6 +204,8 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       options.mode = Options::Mode::pty;
     } else if (arg == "--lcd") {
       if (!text(options.lcd_file, "a file name")) return false;
+    } else if (arg == "--strict") {
+      options.strict = true;
     } else if (arg == "--lcd-log") {
       if (!text(options.lcd_log, "a file name")) return false;
     } else if (arg == "--log-access") {
@@ -250,6 +250,7 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
                                                                : std::string();
       },
       image_problem, pty_link_problem, wiring_options_problem, lcd_options_problem,
+     
       // A file that is not ours would be overwritten at the end of the run.
       backup_file_problem};
   for (Check check : checks) {

@@ -18,6 +18,7 @@ struct Options {
   std::string lcd_log;    // --lcd-log: every whole screen as it comes up, with its time
   std::string log_access;       // --log-access: peripherals whose register accesses are logged
   std::string log_access_file;  // --log-access-file: where ("": standard error)
+  bool strict = false;          // --strict: the first hardware rule broken halts the board
   bool lcd_task = false;  // --lcd-task: the LCD task starts at reset
   std::string keys;        // --keys: timed key presses
   std::string rs485_file;  // --rs485: every byte that leaves on the RS485 bus

@@ -1,6 +1,7 @@
 // tarvik-sim as a user runs it: batch mode through standard input and output.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,8 +44,11 @@ TEST(Cli, HelpAndBadOptions) {
 }
 
 TEST(Cli, PtyLinkFolderThatCannotBeMadeIsRefusedBeforeTheBoardStarts) {
-  const std::string file = ::testing::TempDir() + "pty_link_plain_file";
-  std::fclose(std::fopen(file.c_str(), "w"));
+  // Named per process: the image run of this test may run beside it.
+  const std::string file = ::testing::TempDir() + "pty_link_plain_file." + std::to_string(getpid());
+  FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
   const CommandResult r = run_command(TARVIK_SIM_PATH " --pty-link " + file + "/links </dev/null 2>&1");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "tarvik-sim: --pty-link " + file + "/links: Not a directory\n");
@@ -52,7 +56,7 @@ TEST(Cli, PtyLinkFolderThatCannotBeMadeIsRefusedBeforeTheBoardStarts) {
 }
 
 TEST(Cli, AccessLogNamesTheClockSetUpAndTheMotorsTimerWritesOfE3on) {
-  const std::string log = ::testing::TempDir() + "access.log";
+  const std::string log = ::testing::TempDir() + "access.log." + std::to_string(getpid());
   const CommandResult r = run_command("printf 'e3on\\r' | " TARVIK_SIM_PATH
                                       " --until 0.3 --log-access rcc,flash,tim3"
                                       " --log-access-file " +

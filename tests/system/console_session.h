@@ -27,6 +27,9 @@ class ConsoleSession {
     return out_.substr(echo.size(), out_.size() - echo.size() - kPrompt.size());
   }
 
+  // The firmware breaks none of the chip's rules the board checks, whatever the test did.
+  ~ConsoleSession() { EXPECT_EQ(board().rules.count(), 0u) << board().rules.first(); }
+
   sim::Machine& machine() { return machine_; }
   board::Board& board() { return machine_.board(); }
 

@@ -2,6 +2,7 @@
 // LCD commands, and tarvik-sim's --lcd and --lcd-task.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -261,7 +262,7 @@ TEST(LcdSim, LcdOptionsOnTheCommandLine) {
 // A whole screen, whenever the run ends: the LCD task redraws every 85 ms or so,
 // a third of it spent drawing, so many of these end times fall mid-redraw.
 TEST(LcdSim, LcdFileHoldsTheSameWholeScreenWhateverTheEndTime) {
-  const std::string path = ::testing::TempDir() + "lcd_whole.txt";
+  const std::string path = ::testing::TempDir() + "lcd_whole.txt." + std::to_string(getpid());
   for (int ms = 900; ms < 1300; ms += 23) {
     const CommandResult r =
         run_command("printf '' | " TARVIK_SIM_PATH " --lcd-task --keys up@0.5s+300ms --until " +
@@ -274,7 +275,7 @@ TEST(LcdSim, LcdFileHoldsTheSameWholeScreenWhateverTheEndTime) {
 }
 
 TEST(LcdSim, LcdLogHoldsEveryNewWholeScreenOfAMenuWalkInTimeOrder) {
-  const std::string path = ::testing::TempDir() + "lcd_log.txt";
+  const std::string path = ::testing::TempDir() + "lcd_log.txt." + std::to_string(getpid());
   const CommandResult r =
       run_command("printf '' | " TARVIK_SIM_PATH
                   " --lcd-task --until 3.5 --keys "
@@ -313,7 +314,7 @@ TEST(LcdSim, LcdLogHoldsEveryNewWholeScreenOfAMenuWalkInTimeOrder) {
 }
 
 TEST(LcdSim, LcdFileOfADisplayNeverSetUpSaysSo) {
-  const std::string path = ::testing::TempDir() + "lcd_dark.txt";
+  const std::string path = ::testing::TempDir() + "lcd_dark.txt." + std::to_string(getpid());
   const CommandResult r =
       run_command("printf '' | " TARVIK_SIM_PATH " --until 0.5 --lcd " + path + " 2>&1 >/dev/null");
   EXPECT_EQ(r.status, 0);
