@@ -232,3 +232,43 @@ TEST(KernelTasks, DeepRecursionReachesTheHook) {
 }
 
 }  // namespace
+
+// --- ticks while the scheduler is suspended ---------------------------------------
+
+void waker(void*) {
+  vTaskDelay(2);
+  note("H woke");
+  for (;;) vTaskDelay(1000);
+}
+
+void suspender(void*) {
+  vTaskSuspendAll();
+  note("L suspended");
+  hostcpu::busy_cycles(72000 * 5);  // five ticks go by meanwhile
+  note("L resuming");
+  const signed portBASE_TYPE yielded = xTaskResumeAll();
+  note(yielded != pdFALSE ? "L resumed after a yield" : "L resumed");
+  for (;;) vTaskDelay(1000);
+}
+
+TEST(KernelScheduler, TicksMissedWhileSuspendedAreCaughtUpAndWakeTheDelayedTask) {
+  events.clear();
+  test::run_kernel(
+      [] {
+        xTaskHandle h = nullptr;
+        ASSERT_EQ(xTaskCreate(waker, reinterpret_cast<const signed char*>("H"), 200, nullptr, kPrio + 1, &h), pdPASS);
+        create(suspender, "L");
+      },
+      0.02);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].what, "L suspended");
+  EXPECT_EQ(events[1].what, "L resuming");
+  // The tick count does not move while suspended...
+  EXPECT_EQ(events[1].tick, events[0].tick);
+  // ...and catches up on resuming, the higher task whose delay ran out meanwhile
+  // running before the resuming one goes on.
+  EXPECT_EQ(events[2].what, "H woke");
+  EXPECT_EQ(events[2].tick, events[0].tick + 5);
+  EXPECT_EQ(events[3].what, "L resumed after a yield");
+  EXPECT_EQ(events[3].tick, events[0].tick + 5);
+}
