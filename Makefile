@@ -1,9 +1,10 @@
 # The commands people type. Everything else is CMake.
-.PHONY: all run test deps host host-release firmware flash bench demo soak clean fuzzers fuzz coverage
+.PHONY: all run test deps host host-release firmware flash bench demo soak clean fuzzers fuzz examples coverage \
+	debug debug-host
 
 DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial gnuplot-nox libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux binutils \
 	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm libunicorn-dev \
-	clang libclang-rt-dev
+	clang libclang-rt-dev nlohmann-json3-dev python3-pytest python3-matplotlib gdb-multiarch
 
 all: host-release
 
@@ -110,6 +111,26 @@ coverage: deps
 	  --exclude-unreachable-branches --exclude-throw-branches \
 	  --html-details build/coverage/index.html --print-summary -o /dev/null | \
 	  awk '/^lines:/ {l=$$2} /^branches:/ {b=$$2} END {print "coverage of firmware/ and kernel/: lines " l ", branches " b " (build/coverage/index.html)"}'
+
+# The Python examples of examples/ (pytest and the tarvik package from python/)
+# on the release build; IMAGE=build/arm/tarvik.elf runs them on the board image.
+examples: host-release
+	PYTHONPATH=python TARVIK_SIM=build/host-release/tarvik-sim /usr/bin/python3 -m pytest -p no:cacheprovider \
+	  -p tarvik.pytest_plugin $(if $(IMAGE),--tarvik-image $(IMAGE)) examples
+
+# The board image under gdb-multiarch, connected and halted at its reset vector;
+# the console on a pseudo-terminal, linked as build/debug/console (printed).
+# Quitting gdb ends the simulator.
+debug: host-release firmware
+	@tools/debug-image build/host-release/tarvik-sim build/arm/tarvik.elf
+
+# The host build of the firmware under gdb-multiarch with tools/gdb/tarvik_tasks.py
+# (tarvik-tasks lists the tasks); `run` starts it with the console linked as
+# build/debug-host/console.
+debug-host: host
+	mkdir -p build/debug-host
+	ASAN_OPTIONS=detect_leaks=0 gdb-multiarch -q -x tools/gdb/tarvik_tasks.py \
+	  -ex 'set args --pty --pty-link build/debug-host < /dev/null' build/host/tarvik-sim
 
 clean:
 	rm -rf build

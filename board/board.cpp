@@ -70,6 +70,8 @@ void Board::run_until(Cycles t) {
   Fiber::switch_to(resume_);
 }
 
+void Board::stop_now() { events.schedule(now(), kStopPriority, stop_event, this, stop_token_); }
+
 void Board::halt(const std::string& why) {
   // The host firmware's own context parks in the CPU model; an emulated core
   // and the board's side see the mark and stop.

@@ -55,6 +55,9 @@ class Board {
   // on the pins are not reset. Listeners then hear of it, in the order added.
   void reset();
   void add_reset_listener(std::function<void()> fn) { reset_listeners_.push_back(std::move(fn)); }
+  // Ends the present run_until at the current time, once the events due now have
+  // run; called from the board's side while it runs (an event, a device, a sink).
+  void stop_now();
   uint64_t resets() const { return resets_; }
   // Halts the board for good with `why`, from whichever side runs: the firmware
   // stops where it is, the devices and events go on as after any halt.

@@ -59,6 +59,16 @@ void Bus::write32(uint32_t addr, uint32_t value) {
   master_->take_pending();  // an exception the write pended is taken before the next instruction
 }
 
+uint32_t Bus::peek32(uint32_t addr) {
+  Slot* s = slot(addr);
+  return s != nullptr && s->p != nullptr && clocked(*s) ? s->p->peek(addr - s->base) : 0;
+}
+
+void Bus::poke32(uint32_t addr, uint32_t value) {
+  Slot* s = slot(addr);
+  if (s != nullptr && s->p != nullptr && clocked(*s)) s->p->write(addr - s->base, value);
+}
+
 uint8_t Bus::read8(uint32_t addr) {
   if (addr >= kCoreStart && addr < kCoreEnd) {
     master_->step(CpuTiming::kRegisterAccess);

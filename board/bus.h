@@ -29,6 +29,8 @@ class Bus {
   void set_master(BusMaster* m) { master_ = m; }
   // One observer of the accesses, or null (then they cost nothing more).
   void set_observer(AccessObserver* o) { observer_ = o; }
+  // The debugger's watchpoints on registers, heard like the observer, or null.
+  void set_watcher(AccessObserver* w) { watcher_ = w; }
 
   // Places a model at `base` (1 KiB pages); `always_clocked` for RCC and FLASH.
   void attach(uint32_t base, uint32_t size, Peripheral* p);
@@ -37,6 +39,10 @@ class Bus {
   void write32(uint32_t addr, uint32_t value);
   uint8_t read8(uint32_t addr);
   void write8(uint32_t addr, uint8_t value);
+  // A debugger's accesses: no time passes, nobody hears them, and a read has
+  // none of the effects a firmware read has (0 where nothing answers).
+  uint32_t peek32(uint32_t addr);
+  void poke32(uint32_t addr, uint32_t value);
 
   // Accesses to a peripheral whose clock is off (writes ignored, reads 0) or to
   // an address where nothing is.
@@ -58,6 +64,7 @@ class Bus {
   uint32_t read_word(uint32_t addr, bool observed);
   void observe(bool write, uint32_t addr, uint32_t value, unsigned bytes, bool ignored) {
     if (observer_ != nullptr) observer_->access(write, addr, value, bytes, ignored);
+    if (watcher_ != nullptr) watcher_->access(write, addr, value, bytes, ignored);
   }
   static bool clocked(const Slot& s) {
     return s.clock_enable == nullptr || (*s.clock_enable & s.clock_mask) != 0;
@@ -66,6 +73,7 @@ class Bus {
   ExceptionModel& exceptions_;
   BusMaster* master_;
   AccessObserver* observer_ = nullptr;
+  AccessObserver* watcher_ = nullptr;
   EventQueue& events_;
   const Rcc& rcc_;
   Slot pages_[(kPeriphEnd - kPeriphStart) >> kPageShift];

@@ -216,6 +216,8 @@ void ExceptionModel::systick_event(void* ctx, uint64_t token) {
 
 // --- registers -----------------------------------------------------------------
 
+uint32_t ExceptionModel::peek(uint32_t offset) { return offset == kSysTickCtrl ? st_ctrl_ : read(offset); }
+
 uint32_t ExceptionModel::read(uint32_t offset) {
   if (offset >= 0x400 && offset < 0x400 + sizeof ip_) {
     uint32_t v = 0;

@@ -89,6 +89,7 @@ class ExceptionModel : public Peripheral {
 
   // The core registers (NVIC, SysTick, SCB) at 0xE000E000 + offset.
   uint32_t read(uint32_t offset) override;
+  uint32_t peek(uint32_t offset) override;  // SysTick CTRL without clearing COUNTFLAG
   void write(uint32_t offset, uint32_t value) override;
   uint8_t read8(uint32_t offset);
   void write8(uint32_t offset, uint8_t value);

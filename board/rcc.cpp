@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "flash.h"
-#include "rules.h"
-
 #include "bkp.h"
+#include "flash.h"
 #include "pwr.h"
+#include "rules.h"
 
 namespace board {
 
@@ -230,21 +229,23 @@ std::string clock_tree_problem(const ClockTree& c, uint32_t latency) {
   auto mhz = [](uint32_t hz) { return static_cast<double>(hz) / 1e6; };
   if (c.pll > 72000000) {
     std::snprintf(text, sizeof text,
-                  "RCC.CFGR: PLL output %g MHz, above its 72 MHz limit (the chip is not specified there: it "
+                  "RCC.CFGR: PLL output %g MHz, above its 72 MHz limit (the chip is not rated for it and "
                   "may run wrong)",
                   mhz(c.pll));
   } else if (latency < flash_latency_needed(c.sysclk)) {
-    std::snprintf(text, sizeof text,
-                  "FLASH.ACR: LATENCY=%u with SYSCLK at %g MHz, which needs %u wait state(s) (the chip reads wrong "
-                  "instructions and data from the flash)",
-                  latency, mhz(c.sysclk), flash_latency_needed(c.sysclk));
+    std::snprintf(
+        text, sizeof text,
+        "FLASH.ACR: LATENCY=%u with SYSCLK at %g MHz, which needs %u wait state(s) (the chip reads wrong "
+        "instructions and data from the flash)",
+        latency, mhz(c.sysclk), flash_latency_needed(c.sysclk));
   } else if (c.pclk1 > 36000000) {
     std::snprintf(text, sizeof text,
-                  "RCC.CFGR: APB1 at %g MHz, above its 36 MHz limit (PPRE1; the APB1 peripherals run out of "
-                  "specification)",
+                  "RCC.CFGR: APB1 at %g MHz, above its 36 MHz limit (PPRE1; the APB1 peripherals run "
+                  "beyond their rating)",
                   mhz(c.pclk1));
   } else if (c.pclk2 > 72000000) {
-    std::snprintf(text, sizeof text, "RCC.CFGR: APB2 at %g MHz, above its 72 MHz limit (PPRE2)", mhz(c.pclk2));
+    std::snprintf(text, sizeof text, "RCC.CFGR: APB2 at %g MHz, above its 72 MHz limit (PPRE2)",
+                  mhz(c.pclk2));
   } else {
     return "";
   }

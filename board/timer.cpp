@@ -30,6 +30,15 @@ uint8_t Timer::oc_mode(int ch) const {
 
 bool Timer::channel_is_input(int ch) const { return valid(ch) && (ccmr_of(ch) & kCcs) != kCcsOutput; }
 
+uint32_t Timer::peek(uint32_t offset) {
+  if (offset >= kCCR1 && offset <= kCCR4 && offset % 4 == 0) return ccr_[(offset - kCCR1) / 4];
+  if (offset == kDMAR) {
+    const uint32_t target = (dcr_ & 0x1Fu) * 4;
+    return target == kDMAR ? 0 : peek(target);
+  }
+  return read(offset);
+}
+
 uint32_t Timer::read(uint32_t offset) {
   settle(now());
   if (offset >= kCCR1 && offset <= kCCR4 && offset % 4 == 0) {
@@ -357,8 +366,12 @@ double Timer::high_fraction(int ch) {
   const double span = static_cast<double>(arr_active_) + 1.0;
   double high;
   switch (mode) {
-    case 0x4: high = 0.0; break;  // forced inactive
-    case 0x5: high = 1.0; break;  // forced active
+    case 0x4:
+      high = 0.0;
+      break;  // forced inactive
+    case 0x5:
+      high = 1.0;
+      break;  // forced active
     case 0x6:
     case 0x7: {
       const double below = counting() ? std::min<double>(ccr_active_[ch - 1], span) / span
@@ -366,7 +379,9 @@ double Timer::high_fraction(int ch) {
       high = mode == 0x6 ? below : 1.0 - below;
       break;
     }
-    default: high = 0.0; break;  // frozen and match modes: not used on this board
+    default:
+      high = 0.0;
+      break;  // frozen and match modes: not used on this board
   }
   return channel_inverted(ch) ? 1.0 - high : high;
 }

@@ -38,6 +38,7 @@ class Timer : public Peripheral {
   static constexpr uint32_t overcapture_flag(int ch) { return 1u << (ch + 8); }  // CCxOF
 
   uint32_t read(uint32_t offset) override;
+  uint32_t peek(uint32_t offset) override;  // a captured CCR without acknowledging it
   void write(uint32_t offset, uint32_t value) override;
   bool stable(uint32_t offset) const override { return offset != kCNT; }
 

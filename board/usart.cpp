@@ -19,6 +19,8 @@ Cycles Usart::char_time() const {
   return static_cast<Cycles>(bits) * divisor * kCpuHz / (bus_hz ? bus_hz : kCpuHz);
 }
 
+uint32_t Usart::peek(uint32_t offset) { return offset == kDR ? rdr_ : read(offset); }
+
 uint32_t Usart::read(uint32_t offset) {
   switch (offset) {
     case kSR:

@@ -22,6 +22,7 @@ class Usart : public Peripheral {
   Usart(EventQueue& events, const Rcc& rcc, bool apb2);
 
   uint32_t read(uint32_t offset) override;
+  uint32_t peek(uint32_t offset) override;  // DR without clearing RXNE and ORE
   void write(uint32_t offset, uint32_t value) override;
 
   // The line side.

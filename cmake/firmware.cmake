@@ -18,6 +18,11 @@ set(KERNEL_INCLUDES ${CMAKE_SOURCE_DIR}/kernel ${CMAKE_SOURCE_DIR}/kernel/includ
 # the build is strict ISO C++.
 add_compile_definitions(_DEFAULT_SOURCE)
 
+# Debug information in the ELF for gdb (tarvik-sim --gdb, make debug); the bytes
+# that are flashed are the same without it.
+add_compile_options(-g)
+add_link_options(-g)
+
 # Links `target` as a Cortex-M3 image with `script` (which includes sections.ld):
 # no start files, so no sbrk heap and no C library start-up; a map beside it.
 function(tarvik_arm_image target script)

@@ -57,7 +57,7 @@ bool in(uint32_t address, uint32_t size, uint32_t base, uint32_t length) {
 }
 
 // Why the last uc_emu_start returned, in order of precedence.
-enum class Stop { none, exception, svc, breakpoint, exception_return, fault };
+enum class Stop { none, debug, exception, svc, breakpoint, exception_return, fault };
 
 struct Device {
   uint32_t base, size;
@@ -93,8 +93,8 @@ struct CountDown {
   uint32_t head = 0;
 };
 
-CountDown count_down_body(uint32_t address, const uint8_t* body, uint32_t size, const uint8_t* (*code)(uint32_t, void*),
-                          void* ctx) {
+CountDown count_down_body(uint32_t address, const uint8_t* body, uint32_t size,
+                          const uint8_t* (*code)(uint32_t, void*), void* ctx) {
   CountDown none;
   if (size != 8) return none;
   uint16_t h[4];
@@ -114,6 +114,35 @@ CountDown count_down_body(uint32_t address, const uint8_t* body, uint32_t size, 
   const uint32_t target = head + 6 + (((g[1] >> 9) & 1u) << 6) + (((g[1] >> 3) & 0x1Fu) << 1);
   if (g[0] != h[0] || (g[1] & 0xFD00u) != 0xB900u || (g[1] & 7u) != reg || target != address) return none;
   return CountDown{static_cast<uint8_t>(reg), static_cast<uint16_t>(4 * slot), head};
+}
+
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+constexpr uint16_t kWfi = 0xBF30;
+
+struct Breakpoint {
+  uint32_t address;
+  uc_hook hook;
+};
+
+struct Watchpoint {
+  uint32_t address, length;
+  WatchKind kind;
+  uc_hook hook;  // 0: a register's, heard on the bus
+};
+
+bool overlaps(uint32_t a, uint32_t a_length, uint32_t b, uint32_t b_length) {
+  return a < b + b_length && b < a + a_length;
+}
+
+DebugStop::Reason watch_reason(WatchKind kind) {
+  switch (kind) {
+    case WatchKind::write:
+      return DebugStop::Reason::watch_write;
+    case WatchKind::read:
+      return DebugStop::Reason::watch_read;
+    default:
+      return DebugStop::Reason::watch_access;
+  }
 }
 
 struct Frame {  // a handler run being profiled
@@ -163,6 +192,32 @@ struct EmulatedCpu::Impl {
 
   std::vector<Frame> frames;
   std::vector<HandlerProfile> profiles = std::vector<HandlerProfile>(ExceptionModel::kExceptions);
+
+  uint32_t block_end = 0;  // where the block now running ends
+
+  // The debugger's state; on the normal path only debug_busy() is looked at.
+  struct Debug {
+    enum class Action { none, cont, step };
+    bool attached = false;
+    bool halted = false;
+    DebugStop stop;     // why the core halted last
+    DebugStop pending;  // halt at the next instruction boundary, for this reason
+    Action action = Action::none;
+    bool step_interrupts = false;
+    bool stepping = false;      // inside the one-instruction run of a step
+    bool step_counted = false;  // the stepped instruction's time is counted
+    bool step_ran = false;      // the stepped instruction has begun
+    uc_hook step_hook = 0;      // on every instruction while stepping
+    std::function<void()> service;
+    bool fault_shown = false;
+    uint32_t skip = kNoAddress;  // the breakpoint the core resumes from, passed once
+    // The rest of a block whose time was counted when it began: it runs free.
+    bool prepaid = false;
+    uint32_t prepaid_next = 0, prepaid_end = 0;
+    std::vector<Breakpoint> breakpoints;
+    std::vector<Watchpoint> watchpoints;
+    size_t register_watches = 0;
+  } debug;
 
   // --- registers -----------------------------------------------------------------
   uint32_t reg(int id) const {
@@ -245,7 +300,9 @@ struct EmulatedCpu::Impl {
       if (const uint8_t* direct = host_pointer(address, size)) {
         const CountDown c = count_down_body(
             address, direct, size,
-            [](uint32_t a, void* self) -> const uint8_t* { return static_cast<Impl*>(self)->host_pointer(a, 4); },
+            [](uint32_t a, void* self) -> const uint8_t* {
+              return static_cast<Impl*>(self)->host_pointer(a, 4);
+            },
             this);
         b->counter = c.reg;
         b->counter_offset = c.offset;
@@ -321,6 +378,7 @@ struct EmulatedCpu::Impl {
 
   void on_block(uint32_t address, uint32_t size) {
     if (stopping) return;  // this block will not run now
+    if (debug_busy() && debug_block(address, size)) return;
     const Block& b = summary(address, size);
     if (core.any_pending() && exception_due()) {
       take_before(address);
@@ -344,7 +402,223 @@ struct EmulatedCpu::Impl {
     fallthrough = address + size;
     cpu.instructions_ += b.instructions;
     if (b.flags & Instruction::kStore) ++activity;
+    block_end = address + size;
     advance(cost);
+  }
+
+  // --- the debugger --------------------------------------------------------------
+  bool debug_busy() const {
+    return debug.pending.reason != DebugStop::Reason::none || debug.stepping || debug.prepaid ||
+           debug.skip != kNoAddress;
+  }
+
+  // At a block boundary while the debugger has something to do; true when the
+  // block is dealt with here.
+  bool debug_block(uint32_t address, uint32_t size) {
+    if (debug.pending.reason != DebugStop::Reason::none) {
+      request_stop(Stop::debug);
+      return true;
+    }
+    if (debug.skip != address) debug.skip = kNoAddress;
+    if (debug.stepping) {
+      step_block(address);
+      return true;
+    }
+    if (debug.prepaid) {
+      debug.prepaid = false;
+      if (address == debug.prepaid_next) {
+        continue_block(address, size);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  Instruction instruction_at(uint32_t address) {
+    uint16_t hw[2] = {};
+    if (const uint8_t* p = host_pointer(address, 4)) {
+      std::memcpy(hw, p, 4);
+    } else if (const uint8_t* q = host_pointer(address, 2)) {
+      std::memcpy(hw, q, 2);
+    } else {
+      uc_mem_read(uc, address, hw, 4);
+    }
+    return decode(hw[0], hw[1]);
+  }
+
+  // The one instruction of a step: only its own time. The hook runs again for
+  // the block after it, before Unicorn's count ends the run there.
+  void step_block(uint32_t address) {
+    if (debug.step_counted) return;
+    debug.step_counted = true;
+    const Instruction ins = instruction_at(address);
+    if (debug.prepaid && address == debug.prepaid_next) {
+      debug.prepaid_next = address + ins.length;
+      debug.prepaid = debug.prepaid_next < debug.prepaid_end;
+      return;
+    }
+    debug.prepaid = false;
+    Cycles cost = ins.cycles;
+    if (branch_pending && address != fallthrough) cost += kBranchRefill;
+    branch_pending = ins.flags & Instruction::kBranch;
+    fallthrough = address + ins.length;
+    ++cpu.instructions_;
+    if (ins.flags & Instruction::kStore) ++activity;
+    block_end = address + ins.length;
+    advance(cost);
+  }
+
+  // The rest of a block after a halt inside it: counted already, and no
+  // exception may come in before its end, as without the halt.
+  void continue_block(uint32_t address, uint32_t size) {
+    const uint32_t end = debug.prepaid_end;
+    const Block& b = summary(address, size);
+    branch_pending = b.flags & Instruction::kBranch;
+    fallthrough = address + size;
+    if (address + size > end) {
+      // Unicorn made a longer block this time: what lies beyond is counted now.
+      BlockSummary extra;
+      if (const uint8_t* p = host_pointer(end, address + size - end))
+        extra = summarize(p, address + size - end);
+      cpu.instructions_ += extra.instructions;
+      if (extra.flags & Instruction::kStore) ++activity;
+      block_end = address + size;
+      advance(extra.cycles);
+      return;
+    }
+    block_end = end;
+  }
+
+  void on_breakpoint(uint32_t address) {
+    if (stopping || debug.stepping) return;
+    if (address == debug.skip) {
+      debug.skip = kNoAddress;
+      return;
+    }
+    // An exception taken at the block's start has left it before this instruction.
+    if ((reg(UC_ARM_REG_PC) & ~1u) != address) return;
+    debug.prepaid = true;
+    debug.prepaid_next = address;
+    debug.prepaid_end = block_end;
+    if (debug.pending.reason == DebugStop::Reason::none ||
+        debug.pending.reason == DebugStop::Reason::requested)
+      debug.pending = DebugStop{DebugStop::Reason::breakpoint, address};
+    request_stop(Stop::debug);
+  }
+
+  // An access the code made; the core halts at the end of its block.
+  void on_access(bool write, uint32_t address, uint32_t size) {
+    if (debug.pending.reason != DebugStop::Reason::none &&
+        debug.pending.reason != DebugStop::Reason::requested)
+      return;
+    for (const Watchpoint& w : debug.watchpoints) {
+      if (!overlaps(address, size, w.address, w.length)) continue;
+      if ((w.kind == WatchKind::write && !write) || (w.kind == WatchKind::read && write)) continue;
+      debug.pending = DebugStop{watch_reason(w.kind), w.address};
+      return;
+    }
+  }
+
+  bool debug_pending() const { return debug.pending.reason != DebugStop::Reason::none; }
+
+  // Halted between instructions, PC in its register: the host drives the debugger
+  // until it resumes; no time passes.
+  void pause() {
+    debug.stop = debug.pending;
+    debug.pending = DebugStop{};
+    debug.action = Debug::Action::none;
+    debug.halted = true;
+    while (debug.action == Debug::Action::none) {
+      if (debug.service) debug.service();
+      if (debug.action != Debug::Action::none) break;
+      board.stop_now();
+      events.run_due();
+    }
+    debug.halted = false;
+    snapshot.valid = false;  // the debugger may have changed anything
+  }
+
+  // Every translated block is made again when next run (Unicorn's own flush of
+  // the whole cache takes a quarter of a second; removing the ranges, nothing).
+  void drop_code() {
+    uc_ctl_remove_cache(uc, Memory::kFlash, Memory::kFlash + Memory::kFlashSize);
+    uc_ctl_remove_cache(uc, 0, Memory::kFlashSize);
+    uc_ctl_remove_cache(uc, Memory::kRam, Memory::kRam + Memory::kRamSize);
+  }
+
+  // Steps end at the second instruction's hook. Unicorn's own instruction count
+  // is not used: it flushes the whole cache each time it is turned on or off.
+  void step_mode(bool on);
+
+  void on_instruction() {
+    if (!debug.stepping || stopping) return;
+    if (!debug.step_ran) {
+      debug.step_ran = true;
+      return;
+    }
+    request_stop(Stop::debug);
+  }
+
+  // One instruction from `pc`, then a halt. A pending interrupt is entered first
+  // (and that is the step) only if steps may enter them.
+  void single_step(uint32_t pc) {
+    debug.action = Debug::Action::none;
+    if (!dead) {
+      step_mode(true);
+      if (debug.step_interrupts && core.any_pending() && exception_due()) {
+        enter(core.takeable(), pc);
+      } else {
+        stop = Stop::none;
+        stopping = false;
+        debug.stepping = true;
+        debug.step_counted = false;
+        debug.step_ran = false;
+        uint16_t first = 0;
+        if (const uint8_t* p = host_pointer(pc, 2)) std::memcpy(&first, p, 2);
+        const bool wfi = first == kWfi;
+        const uc_err err = uc_emu_start(uc, pc | 1u, kNoExit, 0, 0);
+        debug.stepping = false;
+        const uint32_t now_pc = reg(UC_ARM_REG_PC);
+        if (!dead) {
+          if (err != UC_ERR_OK) {
+            if (fault.empty()) fault = uc_strerror(err);
+            report_fault(fault, fault_address, now_pc);
+          } else {
+            switch (stop) {
+              case Stop::fault:
+                report_fault(fault, fault_address, now_pc);
+                break;
+              case Stop::exception_return:
+                exception_return(now_pc | 1u);
+                break;
+              case Stop::breakpoint:
+                breakpoint(now_pc);
+                break;
+              case Stop::svc:
+                // The stepped instruction's own exception is entered.
+                sync_masks();
+                if (!core.may_preempt(ExceptionModel::kSvc))
+                  report_fault("SVC at a priority that masks it", now_pc - 2, now_pc - 2);
+                else if (core.takeable() == ExceptionModel::kSvc || debug.step_interrupts)
+                  enter(core.takeable(), now_pc);
+                break;
+              default:
+                if (wfi) {
+                  while (!(core.any_pending() && exception_due()) && !debug_pending()) jump_to_next_event();
+                  if (debug.step_interrupts && core.any_pending() && exception_due())
+                    enter(core.takeable(), reg(UC_ARM_REG_PC));
+                }
+                break;
+            }
+          }
+        }
+      }
+    }
+    if (dead && !debug.fault_shown && cpu.exit_status_ < 0) {
+      debug.fault_shown = true;
+      debug.pending = DebugStop{DebugStop::Reason::fault, 0};
+    }
+    if (!debug_pending()) debug.pending = DebugStop{DebugStop::Reason::step, 0};
   }
 
   void halt_in_loop(uint32_t address) {
@@ -397,6 +671,21 @@ struct EmulatedCpu::Impl {
       const uint32_t old = board.bus.read32(address & ~3u);
       board.bus.write32(address & ~3u, (old & ~(0xFFFFu << shift)) | ((value & 0xFFFFu) << shift));
     }
+  }
+
+  // A debugger's look at a register word, and its write: no time, no side effects of a read.
+  uint32_t peek(uint32_t word) {
+    uint32_t offset = 0;
+    if (board::Peripheral* d = device_at(word, offset)) return d->peek(offset & ~3u);
+    return board.bus.peek32(word);
+  }
+  void poke(uint32_t word, uint32_t value) {
+    uint32_t offset = 0;
+    if (board::Peripheral* d = device_at(word, offset)) {
+      d->write(offset & ~3u, value);
+      return;
+    }
+    board.bus.poke32(word, value);
   }
 
   void step(Cycles cost) {
@@ -495,8 +784,9 @@ struct EmulatedCpu::Impl {
     ++activity;
     branch_pending = false;
     // Tail-chaining: a pending exception that may now run is entered on the
-    // frame that is already stacked, with the same EXC_RETURN.
-    if (core.any_pending() && exception_due()) {
+    // frame that is already stacked, with the same EXC_RETURN (not in a step
+    // that may not enter interrupts: it waits for the next block).
+    if (!(debug.stepping && !debug.step_interrupts) && core.any_pending() && exception_due()) {
       const int next = core.takeable();
       const uint32_t handler = vector(next);
       if ((handler & 1u) == 0) {
@@ -598,12 +888,32 @@ struct EmulatedCpu::Impl {
     read_words(0, reset, 2);
     set_reg(UC_ARM_REG_MSP, reset[0]);
     uint32_t pc = reset[1];
+    set_reg(UC_ARM_REG_PC, pc | 1u);
     for (;;) {
+      if (debug_pending()) {
+        pause();
+        pc = reg(UC_ARM_REG_PC);
+        if (debug.action == Debug::Action::step) {
+          single_step(pc);
+          pc = reg(UC_ARM_REG_PC);
+          continue;
+        }
+        debug.action = Debug::Action::none;
+        for (const Breakpoint& b : debug.breakpoints)
+          if (b.address == pc) debug.skip = pc;
+      }
       if (dead) {
+        // With a debugger attached, it sees the state the fault left first.
+        if (debug.attached && !debug.fault_shown && cpu.exit_status_ < 0) {
+          debug.fault_shown = true;
+          debug.pending = DebugStop{DebugStop::Reason::fault, 0};
+          continue;
+        }
         // Lockup: the core runs no more code; the board's time and devices go on.
         jump_to_next_event();
         continue;
       }
+      step_mode(false);
       stop = Stop::none;
       stopping = false;
       const uc_err err = uc_emu_start(uc, pc | 1u, kNoExit, 0, 0);
@@ -634,13 +944,15 @@ struct EmulatedCpu::Impl {
           break;
         case Stop::none:
           // Unicorn stops by itself at WFI: sleep until an exception may run.
-          while (!(core.any_pending() && exception_due())) jump_to_next_event();
+          while (!(core.any_pending() && exception_due()) && !debug_pending()) jump_to_next_event();
           break;
+        case Stop::debug:
         case Stop::exception:
           break;
       }
       if (dead) continue;
       pc = reg(UC_ARM_REG_PC);
+      if (debug_pending()) continue;  // halted here, before anything else comes in
       if (core.any_pending() && exception_due()) {
         enter(core.takeable(), pc);
         pc = reg(UC_ARM_REG_PC);
@@ -657,6 +969,19 @@ using Impl = EmulatedCpu::Impl;
 
 void block_hook(uc_engine*, uint64_t address, uint32_t size, void* self) {
   static_cast<Impl*>(self)->on_block(static_cast<uint32_t>(address), size);
+}
+
+void breakpoint_hook(uc_engine*, uint64_t address, uint32_t, void* self) {
+  static_cast<Impl*>(self)->on_breakpoint(static_cast<uint32_t>(address));
+}
+
+void watch_hook(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* self) {
+  static_cast<Impl*>(self)->on_access(type == UC_MEM_WRITE, static_cast<uint32_t>(address),
+                                      static_cast<uint32_t>(size));
+}
+
+void instruction_hook(uc_engine*, uint64_t, uint32_t, void* self) {
+  static_cast<Impl*>(self)->on_instruction();
 }
 
 void interrupt_hook(uc_engine*, uint32_t number, void* self) {
@@ -754,6 +1079,20 @@ void check(uc_err err, const char* what) {
 
 }  // namespace
 
+void EmulatedCpu::Impl::step_mode(bool on) {
+  if ((debug.step_hook != 0) == on) return;
+  if (on) {
+    check(uc_hook_add(uc, &debug.step_hook, UC_HOOK_CODE, reinterpret_cast<void*>(instruction_hook), this, 1,
+                      0),
+          "step hook");
+  } else {
+    uc_hook_del(uc, debug.step_hook);
+    debug.step_hook = 0;
+  }
+  // Hooks reach only code translated after they change.
+  drop_code();
+}
+
 std::string image_misfit(const ElfImage& image) {
   for (const ElfSegment& s : image.segments()) {
     const auto size = static_cast<uint32_t>(s.bytes.size());
@@ -829,6 +1168,217 @@ void EmulatedCpu::step(board::Cycles cost) { impl_->step(cost); }
 void EmulatedCpu::take_pending() {}
 
 void EmulatedCpu::wait_for_event() { impl_->jump_to_next_event(); }
+
+// --- the debugger's view ----------------------------------------------------------
+
+namespace {
+
+constexpr int kDebugIds[kDebugRegisters] = {
+    UC_ARM_REG_R0,      UC_ARM_REG_R1,        UC_ARM_REG_R2,     UC_ARM_REG_R3,  UC_ARM_REG_R4,
+    UC_ARM_REG_R5,      UC_ARM_REG_R6,        UC_ARM_REG_R7,     UC_ARM_REG_R8,  UC_ARM_REG_R9,
+    UC_ARM_REG_R10,     UC_ARM_REG_R11,       UC_ARM_REG_R12,    UC_ARM_REG_SP,  UC_ARM_REG_LR,
+    UC_ARM_REG_PC,      UC_ARM_REG_XPSR,      UC_ARM_REG_MSP,    UC_ARM_REG_PSP, UC_ARM_REG_PRIMASK,
+    UC_ARM_REG_BASEPRI, UC_ARM_REG_FAULTMASK, UC_ARM_REG_CONTROL};
+
+bool in_peripheral_space(uint32_t address) {
+  return in(address, 1, Memory::kPeripherals, Memory::kPeripheralsSize) ||
+         in(address, 1, Memory::kSystem, Memory::kSystemSize);
+}
+
+}  // namespace
+
+void EmulatedCpu::access(bool write, uint32_t address, uint32_t, unsigned bytes, bool) {
+  impl_->on_access(write, address, bytes);
+}
+
+void EmulatedCpu::attach_debugger(bool attached) { impl_->debug.attached = attached; }
+void EmulatedCpu::set_debug_service(std::function<void()> service) {
+  impl_->debug.service = std::move(service);
+}
+
+void EmulatedCpu::stop_for_good(const std::string& reason) {
+  Impl& m = *impl_;
+  m.core.mark_halted(reason);
+  m.dead = true;
+  m.debug.fault_shown = true;
+}
+
+void EmulatedCpu::halt() {
+  Impl& m = *impl_;
+  if (!m.debug.halted && !m.debug_pending()) m.debug.pending = DebugStop{DebugStop::Reason::requested, 0};
+}
+
+// Resumed already once asked to, though the core leaves its halt at the next run.
+bool EmulatedCpu::debug_halted() const {
+  return impl_->debug.halted && impl_->debug.action == Impl::Debug::Action::none;
+}
+const DebugStop& EmulatedCpu::debug_stop() const { return impl_->debug.stop; }
+
+void EmulatedCpu::resume() {
+  if (debug_halted()) impl_->debug.action = Impl::Debug::Action::cont;
+}
+
+void EmulatedCpu::step() {
+  if (debug_halted()) impl_->debug.action = Impl::Debug::Action::step;
+}
+
+void EmulatedCpu::set_step_interrupts(bool on) { impl_->debug.step_interrupts = on; }
+bool EmulatedCpu::step_interrupts() const { return impl_->debug.step_interrupts; }
+size_t EmulatedCpu::breakpoints() const { return impl_->debug.breakpoints.size(); }
+size_t EmulatedCpu::watchpoints() const { return impl_->debug.watchpoints.size(); }
+
+bool EmulatedCpu::set_breakpoint(uint32_t address, bool insert) {
+  Impl& m = *impl_;
+  address &= ~1u;
+  if (!debug_halted() || m.host_pointer(address, 2) == nullptr) return false;
+  auto& list = m.debug.breakpoints;
+  auto at = std::find_if(list.begin(), list.end(), [&](const Breakpoint& b) { return b.address == address; });
+  if (insert) {
+    if (at != list.end()) return true;
+    uc_hook hook = 0;
+    if (uc_hook_add(m.uc, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(breakpoint_hook), &m, address,
+                    address) != UC_ERR_OK)
+      return false;
+    list.push_back({address, hook});
+  } else {
+    if (at == list.end()) return true;
+    uc_hook_del(m.uc, at->hook);
+    list.erase(at);
+  }
+  // The code there is translated again, with or without the hook.
+  uc_ctl_remove_cache(m.uc, address, address + 4);
+  return true;
+}
+
+bool EmulatedCpu::set_watchpoint(uint32_t address, uint32_t length, WatchKind kind, bool insert) {
+  Impl& m = *impl_;
+  if (!debug_halted() || length == 0) return false;
+  const bool memory = m.host_pointer(address, length) != nullptr;
+  const bool registers = in_peripheral_space(address) && in_peripheral_space(address + length - 1);
+  if (!memory && !registers) return false;
+  auto& list = m.debug.watchpoints;
+  auto at = std::find_if(list.begin(), list.end(), [&](const Watchpoint& w) {
+    return w.address == address && w.length == length && w.kind == kind;
+  });
+  if (insert) {
+    if (at != list.end()) return true;
+    uc_hook hook = 0;
+    if (memory) {
+      const int types = kind == WatchKind::write  ? UC_HOOK_MEM_WRITE
+                        : kind == WatchKind::read ? UC_HOOK_MEM_READ
+                                                  : UC_HOOK_MEM_WRITE | UC_HOOK_MEM_READ;
+      if (uc_hook_add(m.uc, &hook, types, reinterpret_cast<void*>(watch_hook), &m, address,
+                      address + length - 1) != UC_ERR_OK)
+        return false;
+      // Code translated before may not call memory hooks.
+      m.drop_code();
+    } else if (m.debug.register_watches++ == 0) {
+      m.board.bus.set_watcher(this);
+    }
+    list.push_back({address, length, kind, hook});
+  } else {
+    if (at == list.end()) return true;
+    if (at->hook != 0) {
+      uc_hook_del(m.uc, at->hook);
+      m.drop_code();
+    } else if (--m.debug.register_watches == 0) {
+      m.board.bus.set_watcher(nullptr);
+    }
+    list.erase(at);
+  }
+  return true;
+}
+
+uint32_t EmulatedCpu::debug_register(unsigned r) const {
+  if (r >= kDebugRegisters) return 0;
+  uint32_t v = impl_->reg(kDebugIds[r]);
+  if (r == kDebugPc) v &= ~1u;
+  return v;
+}
+
+bool EmulatedCpu::set_debug_register(unsigned r, uint32_t value) {
+  Impl& m = *impl_;
+  if (!debug_halted() || r >= kDebugRegisters) return false;
+  if (r == kDebugPc) {
+    value |= 1u;  // Thumb: the only state a Cortex-M has
+  } else if (r == kDebugXpsr) {
+    // Only the flags: the exception number and the Thumb bit follow the core's state.
+    value = (value & kFlagsMask) | (m.reg(UC_ARM_REG_XPSR) & ~kFlagsMask);
+  }
+  m.set_reg(kDebugIds[r], value);
+  ++m.activity;
+  return true;
+}
+
+namespace {
+
+// Bit-band: the alias word for `address` stands for one bit of the word at `word`.
+bool bit_band(uint32_t address, uint32_t alias, uint32_t region, uint32_t size, uint32_t& word,
+              uint32_t& bit) {
+  if (!in(address, 1, alias, size * 32)) return false;
+  word = bit_address(region, address - alias, bit);
+  return true;
+}
+
+}  // namespace
+
+size_t EmulatedCpu::debug_read(uint32_t address, void* out, size_t size) {
+  Impl& m = *impl_;
+  auto* bytes = static_cast<uint8_t*>(out);
+  size_t done = 0;
+  while (done < size) {
+    const uint32_t a = address + static_cast<uint32_t>(done);
+    if (a < address) break;  // past the end of the address space
+    if (const uint8_t* p = m.host_pointer(a, 1)) {
+      // The rest of this region at once.
+      size_t n = 1;
+      while (done + n < size && m.host_pointer(a + static_cast<uint32_t>(n), 1) == p + n) ++n;
+      std::memcpy(bytes + done, p, n);
+      done += n;
+      continue;
+    }
+    uint32_t word = 0, bit = 0;
+    if (bit_band(a, Memory::kRamBitBand, Memory::kRam, Memory::kRamSize, word, bit)) {
+      uint32_t v = 0;
+      m.read_words(word, &v, 1);
+      bytes[done++] = (a & 3u) == 0 ? static_cast<uint8_t>((v >> bit) & 1u) : 0;
+      continue;
+    }
+    if (bit_band(a, Memory::kPeripheralBitBand, Memory::kPeripherals, Memory::kPeripheralsSize, word, bit)) {
+      bytes[done++] = (a & 3u) == 0 ? static_cast<uint8_t>((m.peek(word) >> bit) & 1u) : 0;
+      continue;
+    }
+    if (!in_peripheral_space(a)) break;
+    bytes[done++] = static_cast<uint8_t>(m.peek(a & ~3u) >> (8 * (a & 3u)));
+  }
+  return done;
+}
+
+bool EmulatedCpu::debug_write(uint32_t address, const void* data, size_t size) {
+  Impl& m = *impl_;
+  if (!debug_halted() || size == 0) return false;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  const auto n = static_cast<uint32_t>(size);
+  if (in(address, n, Memory::kRam, Memory::kRamSize)) {
+    std::memcpy(m.ram + (address - Memory::kRam), bytes, size);
+    ++m.activity;
+    return true;
+  }
+  for (uint32_t i = 0; i < n; ++i)
+    if (!in_peripheral_space(address + i)) return false;
+  // Registers through their models, a word at a time as the bus takes them.
+  for (uint32_t i = 0; i < n;) {
+    const uint32_t word = (address + i) & ~3u;
+    uint32_t v = m.peek(word);
+    for (; i < n && ((address + i) & ~3u) == word; ++i) {
+      const uint32_t shift = 8 * ((address + i) & 3u);
+      v = (v & ~(0xFFu << shift)) | static_cast<uint32_t>(bytes[i]) << shift;
+    }
+    m.poke(word, v);
+  }
+  ++m.activity;
+  return true;
+}
 
 bool EmulatedCpu::read_memory(uint32_t address, void* out, uint32_t size) const {
   const uint8_t* p = impl_->host_pointer(address, size);

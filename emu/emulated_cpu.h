@@ -31,12 +31,24 @@
 // (see CountDown in the source) runs the turns that end before the next event at
 // once, leaving what the turns one by one would have left.
 //
+// A debugger (emu/gdb) halts the core between instructions; virtual time stands
+// still while it is halted. Breakpoints are Unicorn code hooks on their
+// addresses (the code is retranslated there, nothing is written to flash), so a
+// breakpoint where the code does not run costs nothing. A step runs one
+// instruction and costs its cycles; a block cut short by a breakpoint or a step
+// has already been counted whole when it began, and its rest runs free, so that
+// halting does not move the board's events. Watchpoints hear RAM through Unicorn's
+// memory hooks and peripheral registers through the bus; the access is allowed to
+// complete, and the core halts at the end of the block that made it (Unicorn
+// gives no exact place within a block), at most a few instructions on.
+//
 // Differences from the chip worth knowing: BASEPRI reads back the 8 bits written
 // (masking uses the implemented priority bits); an exception does not clear the
 // exclusive monitor (a STREX after one still fails if the value changed); 16-bit
 // peripheral writes are a read-modify-write of the 32-bit register.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,7 +83,31 @@ struct HandlerProfile {
   uint64_t cycles = 0, max_cycles = 0, min_cycles = 0;
 };
 
-class EmulatedCpu final : public board::BusMaster {
+// The registers a debugger sees, in the order of the gdb target description.
+enum DebugRegister : unsigned {
+  kDebugSp = 13,
+  kDebugLr = 14,
+  kDebugPc = 15,
+  kDebugXpsr = 16,
+  kDebugMsp,
+  kDebugPsp,
+  kDebugPrimask,
+  kDebugBasepri,
+  kDebugFaultmask,
+  kDebugControl,
+  kDebugRegisters
+};
+
+// Why the core halted for the debugger.
+struct DebugStop {
+  enum class Reason { none, requested, breakpoint, step, watch_write, watch_read, watch_access, fault };
+  Reason reason = Reason::none;
+  uint32_t address = 0;  // breakpoint: the code address; watch: the watched data address
+};
+
+enum class WatchKind { write, read, access };
+
+class EmulatedCpu final : public board::BusMaster, board::AccessObserver {
  public:
   struct Config {
     int priority_bits = 4;     // the STM32F103's NVIC
@@ -93,6 +129,11 @@ class EmulatedCpu final : public board::BusMaster {
   void take_pending() override;
   void wait_for_event() override;
 
+ private:
+  // The bus's report of a register access, for watchpoints on peripherals.
+  void access(bool write, uint32_t address, uint32_t value, unsigned bytes, bool ignored) override;
+
+ public:
   uint64_t instructions() const { return instructions_; }
   uint64_t tail_chains() const { return tail_chains_; }
   uint64_t idle_jumps() const { return idle_jumps_; }
@@ -114,6 +155,43 @@ class EmulatedCpu final : public board::BusMaster {
   // before the first run); null if `address` is not initialised data.
   uint8_t* initial_data(uint32_t address, uint32_t size);
   const ElfImage& image() const { return image_; }
+
+  // --- the debugger's view ------------------------------------------------------
+  // While a debugger is attached, a fault halts the core for it first.
+  void attach_debugger(bool attached);
+  // Called while halted, from the board's run, before the run returns to its
+  // caller: the debugger's turn (it may wait there for its connection).
+  void set_debug_service(std::function<void()> service);
+  // Stops the core for good, as a lockup does (the debugger's kill).
+  void stop_for_good(const std::string& reason);
+  // Asks the core to halt at the next instruction boundary it reaches (at once
+  // before its first instruction); the board's run then returns early.
+  void halt();
+  bool debug_halted() const;
+  const DebugStop& debug_stop() const;
+  // From a halt: run on, or run one instruction and halt again; the next
+  // run_until of the board does it.
+  void resume();
+  void step();
+  // Whether a step may enter an interrupt that is pending (off: stepping stays in
+  // the code being stepped; exceptions the stepped instruction raises, SVC, still enter).
+  void set_step_interrupts(bool on);
+  bool step_interrupts() const;
+  // While halted (false otherwise, or for a place the core cannot break or watch).
+  bool set_breakpoint(uint32_t address, bool insert);
+  bool set_watchpoint(uint32_t address, uint32_t length, WatchKind kind, bool insert);
+  size_t breakpoints() const;
+  size_t watchpoints() const;
+  // The registers while halted, DebugRegister numbering.
+  uint32_t debug_register(unsigned reg) const;
+  bool set_debug_register(unsigned reg, uint32_t value);
+  // Memory as a debugger sees it: flash, SRAM, their bit-band aliases, and the
+  // peripheral and system registers without the effects of a read. Returns the
+  // number of bytes from the start that could be read.
+  size_t debug_read(uint32_t address, void* out, size_t size);
+  // SRAM and registers (through the register models, as a write of the code would
+  // do, without time); false for flash or where nothing is.
+  bool debug_write(uint32_t address, const void* data, size_t size);
 
   struct Impl;  // the Unicorn side, kept out of this header
 

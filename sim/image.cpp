@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "gdb_server.h"
+
 namespace sim {
 
 std::string image_path(const Options& options) {
@@ -65,10 +67,12 @@ emu::EmulatedCpu* start_image(board::Board& b, const Options& options) {
     std::fprintf(stderr, "tarvik-sim: --lcd-task: the image has no LCD row in its task table\n");
     std::exit(2);
   }
+  start_gdb_server(b, *cpu, options);
   return cpu;
 }
 
 std::string image_report(const emu::EmulatedCpu* cpu, const Options& options) {
+  finish_gdb_server();  // the run is over: an attached debugger hears so
   if (cpu == nullptr || !options.profile_irq) return "";
   char totals[160];
   std::snprintf(totals, sizeof totals, "tarvik-sim: %llu instructions, %llu tail-chains, %llu idle jumps\n",

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "gdb_server.h"
 #include "machine.h"
 #include "panel.h"
 #include "sim.h"
@@ -31,6 +32,7 @@ constexpr auto kMaxLag = std::chrono::milliseconds(200);  // beyond this, re-anc
 constexpr uint8_t kQuitKey = 0x1D;                        // Ctrl-]
 constexpr uint8_t kKeyPrefix = 0x0B;                      // Ctrl-K, then 1-6: a key of the unit
 constexpr Cycles kKeyHold = seconds(0.3);                 // long enough for every consumer's poll
+constexpr int kDebuggerWait = 20;                         // ms, while the debugger holds the board
 
 class RawTerminal {
  public:
@@ -103,9 +105,9 @@ struct Source {
 };
 
 struct RunControl {
-  bool paced = true;           // virtual time at the wall clock's pace, else as fast as it goes
-  Cycles until = ~Cycles{0};   // the run ends here
-  bool report_halt = true;     // on standard error (the panel shows it instead)
+  bool paced = true;          // virtual time at the wall clock's pace, else as fast as it goes
+  Cycles until = ~Cycles{0};  // the run ends here
+  bool report_halt = true;    // on standard error (the panel shows it instead)
 };
 
 // The simulator's own keys: Ctrl-K then 1-6 presses a unit key, Ctrl-] quits;
@@ -118,7 +120,8 @@ class KeyReader {
       if (prefix_) {
         prefix_ = false;
         // In the order of the key codes: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.
-        if (buf[i] >= '1' && buf[i] <= '6') press_for(board_, static_cast<board::Key>(buf[i] - '1'), kKeyHold);
+        if (buf[i] >= '1' && buf[i] <= '6')
+          press_for(board_, static_cast<board::Key>(buf[i] - '1'), kKeyHold);
       } else if (buf[i] == kKeyPrefix) {
         prefix_ = true;
       } else if (buf[i] == kQuitKey) {
@@ -155,6 +158,13 @@ int run_paced(Machine& m, std::vector<Source>& sources, const std::function<bool
                    m.board().cpu.halt_reason().c_str());
       halt_reported = true;
     }
+    if (debugger_holds_board()) {
+      // Virtual time stands still: wait for the debugger (the user's input is
+      // read below), and pace from here once it lets the board run.
+      wait_for_debugger(kDebuggerWait);
+      wall_anchor = Clock::now();
+      virtual_anchor = m.now();
+    }
     const auto deadline = wall_anchor + std::chrono::nanoseconds(
                                             static_cast<int64_t>(to_seconds(m.now() - virtual_anchor) * 1e9));
     if (control.paced && Clock::now() > deadline + kMaxLag) {
@@ -164,7 +174,9 @@ int run_paced(Machine& m, std::vector<Source>& sources, const std::function<bool
     }
     for (;;) {
       const auto left =
-          control.paced ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count() : 0;
+          control.paced
+              ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()
+              : 0;
       for (auto& p : fds) p.revents = 0;
       if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 0) <= 0) break;
       for (size_t i = 0; i < fds.size(); ++i) {
@@ -269,21 +281,22 @@ int interact_panel(Machine& m, const Options& options, PanelScreen& screen) {
         // Also catches a resize, which interrupts the wait for input.
         if (!take_keys()) return false;
         PanelState state = read_panel(b, watch, m.whole_screen(), options.lcd_task);
+        state.debugger_halted = debugger_holds_board();
         state.speed = meter.sample(m.now());
         screen.update(state);
         return true;
       },
       control);
   screen.close();
-  if (m.halted())
-    std::fprintf(stderr, "tarvik-sim: the board halted: %s\n", b.cpu.halt_reason().c_str());
+  if (m.halted()) std::fprintf(stderr, "tarvik-sim: the board halted: %s\n", b.cpu.halt_reason().c_str());
   return status;
 }
 
 int interact(Machine& m, const Options& options) {
-  std::fputs("tarvik-sim: the unit's console is on this terminal; Ctrl-] quits; Ctrl-K then 1-6 presses\r\n"
-             "  a key: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\r\n",
-             stderr);
+  std::fputs(
+      "tarvik-sim: the unit's console is on this terminal; Ctrl-] quits; Ctrl-K then 1-6 presses\r\n"
+      "  a key: 1 up, 2 down, 3 esc, 4 enter, 5 start, 6 stop.\r\n",
+      stderr);
   board::Board& b = m.board();
   std::string out;
   b.usart1.set_tx_sink([&](uint8_t byte) { out.push_back(static_cast<char>(byte)); });
@@ -377,9 +390,10 @@ int run_pty(const Options& options) {
   };
   const bool terminal = isatty(STDIN_FILENO);
   if (terminal) {
-    std::fputs("tarvik-sim: keys from this terminal: Ctrl-K then 1-6 (1 up, 2 down, 3 esc, 4 enter, 5 start,\n"
-               "  6 stop); Ctrl-] quits.\n",
-               stderr);
+    std::fputs(
+        "tarvik-sim: keys from this terminal: Ctrl-K then 1-6 (1 up, 2 down, 3 esc, 4 enter, 5 start,\n"
+        "  6 stop); Ctrl-] quits.\n",
+        stderr);
     sources.push_back({STDIN_FILENO, [&](const uint8_t* p, size_t n) { return keys.take(p, n); }});
   }
   int status;

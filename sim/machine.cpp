@@ -111,12 +111,15 @@ std::string Machine::finish() {
 
 void Machine::run_until(Cycles t) {
   firmware_memory_snapshot();  // once, before the firmware first runs
+  stopped_ = false;
   while (next_reset_ < reset_at_.size() && reset_at_[next_reset_] <= t) {
-    const Cycles at = reset_at_[next_reset_++];
+    const Cycles at = reset_at_[next_reset_];
     if (at > now()) board_.run_until(at);
+    if (stopped_) break;  // stopped before the reset's time: it comes at the next run
+    ++next_reset_;
     reset();
   }
-  board_.run_until(t);
+  if (!stopped_) board_.run_until(t);
   // A run killed later still leaves the last value in the file.
   backup_.sync();
 }

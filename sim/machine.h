@@ -10,8 +10,8 @@
 #include "backup_file.h"
 #include "board.h"
 #include "emulated_cpu.h"
-#include "sim.h"
 #include "lcd_view.h"
+#include "sim.h"
 #include "wiring.h"
 
 namespace sim {
@@ -68,6 +68,12 @@ class Machine {
   // the next run, with its memory as at power-on and the backup domain as it is.
   // False (and nothing done) with a board image, whose reset is not modelled.
   bool reset();
+  // Ends the present run_until early, at the current time (called from the
+  // board's side while it runs: a sink, a pin listener).
+  void stop() {
+    stopped_ = true;
+    board_.stop_now();
+  }
   // Runs until `done()` holds, looking every `every` cycles, or until `limit`.
   void run_while(const std::function<bool()>& more, Cycles every, Cycles limit = ~Cycles{0});
   Cycles now() const { return board_.now(); }
@@ -90,6 +96,7 @@ class Machine {
   LcdView lcd_view_;
   std::vector<Cycles> reset_at_;  // ascending
   size_t next_reset_ = 0;
+  bool stopped_ = false;  // stop() was called during the present run
 };
 
 }  // namespace sim

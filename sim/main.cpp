@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
       return sim::run_interactive(options);
     case sim::Options::Mode::pty:
       return sim::run_pty(options);
+    case sim::Options::Mode::control:
+      return sim::run_control(options);
     default:
       return sim::run_batch_stdio(options);
   }

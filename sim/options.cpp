@@ -10,10 +10,12 @@
 #include <system_error>
 
 #include "backup_file.h"
+#include "control.h"
+#include "gdb_server.h"
 #include "image.h"
 #include "lcd_view.h"
-#include "wiring.h"
 #include "sim.h"
+#include "wiring.h"
 
 namespace sim {
 
@@ -24,10 +26,11 @@ const char kHelp[] =
     "                  [--plain] [--unpaced] [--pty [--pty-link DIR]]\n"
     "                  [--backup FILE] [--battery-removed]\n"
     "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
-    "                  [--image FILE.elf [--profile-irq]]\n"
+    "                  [--image FILE.elf [--profile-irq] [--gdb ENDPOINT [--gdb-wait]]]\n"
     "                  [--lcd FILE] [--lcd-task] [--reset-at TIME[,TIME...]]\n"
     "                  [--lcd-log FILE] [--log-access LIST [--log-access-file FILE]]\n"
     "                  [--strict]\n"
+    "                  [--control [PATH]]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -60,7 +63,12 @@ const char kHelp[] =
     "                     and Ctrl-] from this terminal as in interactive mode\n"
     "  --pty-link DIR     with --pty (implied): also links DIR/console and DIR/rs485\n"
     "                     (DIR and its parents are made when missing)\n"
-    "  --until SECONDS    end the run at this virtual time (any mode)\n"
+    "  --control [PATH]   another program drives the board: one JSON request a line,\n"
+    "                     one JSON reply a line (the protocol is in the README), on\n"
+    "                     standard input and output, or with PATH on a Unix socket\n"
+    "                     listening there for one client. Virtual time moves only\n"
+    "                     when a request runs it; end of input ends the run\n"
+    "  --until SECONDS    end the run at this virtual time (any mode but --control)\n"
     "  --settle SECONDS   otherwise end once standard input is exhausted and the console\n"
     "                     line has been quiet this long in virtual time (default 2)\n"
     "  --backup FILE      keep the battery-backed registers (BKP) in FILE across runs;\n"
@@ -116,6 +124,20 @@ const char kHelp[] =
     "  --profile-irq      with an image: at the end, each exception handler's runs and\n"
     "                     the instructions and estimated cycles a run took (least, mean,\n"
     "                     most), on standard error\n"
+    "  --gdb ENDPOINT     with an image: a GDB remote-protocol server for one debugger\n"
+    "                     at a time, on a TCP port of 127.0.0.1 (--gdb 3333) or a Unix\n"
+    "                     socket path (--gdb /tmp/tarvik.gdb); virtual time stands still\n"
+    "                     while the debugger has the board halted; `monitor help` in\n"
+    "                     gdb lists the board's commands\n"
+    "  --gdb-wait         hold the board at its reset vector until the debugger\n"
+    "                     continues it\n"
+    "  --log-access LIST  log every read and write the firmware makes of these\n"
+    "                     peripherals' registers, comma-separated: rcc, flash, gpioa,\n"
+    "                     gpiob, gpioc, afio, usart1, usart2, tim3, tim4, bkp, pwr, crc,\n"
+    "                     nvic, scb, systick, or all; one line each: virtual time in s,\n"
+    "                     R or W, the register, the value, and for a write the fields\n"
+    "                     that changed (0.000012500 W TIM3.CR1 <- 0x0081 CEN=1 ARPE=1)\n"
+    "  --log-access-file FILE  where the log goes (default: standard error)\n"
     "  --strict           the first hardware rule the firmware breaks (flash wait states\n"
     "                     for the system clock, the prefetch buffer rule, the PLL and\n"
     "                     bus clock limits) halts the board with its text, exit status\n"
@@ -155,7 +177,8 @@ std::string pty_link_problem(const Options& o) {
   if (o.pty_link.empty()) return "";
   std::error_code error;
   std::filesystem::create_directories(o.pty_link, error);
-  if (!error && !std::filesystem::is_directory(o.pty_link, error)) error = std::make_error_code(std::errc::not_a_directory);
+  if (!error && !std::filesystem::is_directory(o.pty_link, error))
+    error = std::make_error_code(std::errc::not_a_directory);
   return error ? "--pty-link " + o.pty_link + ": " + error.message() : "";
 }
 
@@ -213,18 +236,27 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
     } else if (arg == "--log-access-file") {
       if (!text(options.log_access_file, "a file name")) return false;
     } else if (arg == "--reset-at") {
-      if (next == nullptr || !reset_times(next, options.reset_at_s)) return refuse("seconds, comma-separated");
+      if (next == nullptr || !reset_times(next, options.reset_at_s))
+        return refuse("seconds, comma-separated");
       ++i;
+    } else if (arg == "--control") {
+      options.mode = Options::Mode::control;
+      // The socket's path is optional: the next word, unless it is an option.
+      if (next != nullptr && next[0] != '\0' && next[0] != '-') options.control_socket = argv[++i];
     } else if (arg == "--lcd-task") {
       options.lcd_task = true;
     } else if (arg == "--image") {
       if (!text(options.image, "a file name")) return false;
     } else if (arg == "--profile-irq") {
       options.profile_irq = true;
+    } else if (arg == "--gdb") {
+      if (!text(options.gdb, "a TCP port or a Unix socket path")) return false;
+    } else if (arg == "--gdb-wait") {
+      options.gdb_wait = true;
     } else if (arg == "--battery-removed") {
       options.battery_removed = true;
-    } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor" || arg == "--vcd" ||
-               arg == "--vcd-signals" || arg == "--fault") {
+    } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor" ||
+               arg == "--vcd" || arg == "--vcd-signals" || arg == "--fault") {
       std::string& field = arg == "--keys"          ? options.keys
                            : arg == "--rs485"       ? options.rs485_file
                            : arg == "--trace"       ? options.trace_file
@@ -244,15 +276,15 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
   // What is wrong with the options together, first found first; each may look at
   // the files named.
   using Check = std::string (*)(const Options&);
-  const Check checks[] = {
-      [](const Options& o) {
-        return !o.reset_at_s.empty() && !image_path(o).empty() ? std::string("--reset-at is not supported with --image")
-                                                               : std::string();
-      },
-      image_problem, pty_link_problem, wiring_options_problem, lcd_options_problem,
-     
-      // A file that is not ours would be overwritten at the end of the run.
-      backup_file_problem};
+  const Check checks[] = {[](const Options& o) {
+                            return !o.reset_at_s.empty() && !image_path(o).empty()
+                                       ? std::string("--reset-at is not supported with --image")
+                                       : std::string();
+                          },
+                          image_problem, gdb_options_problem, pty_link_problem, wiring_options_problem,
+                          lcd_options_problem, control_options_problem,
+                          // A file that is not ours would be overwritten at the end of the run.
+                          backup_file_problem};
   for (Check check : checks) {
     const std::string problem = check(options);
     if (!problem.empty()) {

@@ -140,7 +140,7 @@ std::string status_line(const PanelState& s, int width) {
   for (int k = 0; k < board::kKeyCount; ++k)
     if (s.keys_held & (1u << k)) keys += std::string(keys.empty() ? "" : "+") + kKeyNames[k];
   std::string line =
-      format("%.1fs", s.t_s) + (s.halted ? " HALTED" : "") +
+      format("%.1fs", s.t_s) + (s.halted ? " HALTED" : "") + (s.debugger_halted ? " halted" : "") +
       (s.lcd_note.empty() ? "" : " [" + s.lcd_note + "]") + " LED g" + (s.green ? "*" : "-") + " b" +
       (s.blue ? "*" : "-") + " motor " + (s.motor_on ? "on " : "off ") +
       (s.direction > 0   ? "fwd"

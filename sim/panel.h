@@ -47,6 +47,7 @@ struct PanelState {
   double rs485_rate = 0;
   uint32_t keys_held = 0;  // bit per board::Key
   bool halted = false;
+  bool debugger_halted = false;  // held between instructions by a debugger (--gdb)
 };
 
 // `lcd_task`: whether --lcd-task was given, for the note on a dark display.

@@ -124,7 +124,9 @@ void PanelScreen::update(const PanelState& s) {
     mvwhline(w, 0, 0, ' ', cols);
     mvwprintw(w, 0, 1, "Tarvik motor-control unit (simulated board)");
     char clock[48];
-    if (s.speed > 0)
+    if (s.debugger_halted)
+      std::snprintf(clock, sizeof clock, "t %10.2f s   halted", s.t_s);
+    else if (s.speed > 0)
       std::snprintf(clock, sizeof clock, "t %10.2f s   x%.2f", s.t_s, s.speed);
     else
       std::snprintf(clock, sizeof clock, "t %10.2f s", s.t_s);

@@ -114,6 +114,17 @@ void press_for(board::Board& b, board::Key key, board::Cycles hold) {
   chatter(b, key, b.now() + hold, false);
 }
 
+void press_key(board::Board& b, board::Key key) {
+  b.keypad.press(key);
+  chatter(b, key, b.now(), true);
+}
+
+void release_key(board::Board& b, board::Key key) {
+  if (!b.keypad.held(key)) return;  // no contact to open, none to chatter
+  b.keypad.release(key);
+  chatter(b, key, b.now(), false);
+}
+
 void set_key_bounce(board::Cycles bounce, uint64_t seed) {
   g_bounce = bounce;
   g_bounce_state = seed;
@@ -229,7 +240,8 @@ std::string wiring_options_problem(const Options& options) {
     const board::EventQueue unused;
     board::AccessLog log(unused, stderr);
     if (!log.select(options.log_access, error))
-      return "--log-access: " + (error.empty() ? std::string("no peripheral named") : "no peripheral '" + error + "'") +
+      return "--log-access: " +
+             (error.empty() ? std::string("no peripheral named") : "no peripheral '" + error + "'") +
              " (rcc, flash, gpioa, gpiob, gpioc, afio, usart1, usart2, tim3, tim4, bkp, pwr, crc, nvic, scb, "
              "systick, all)";
   } else if (!options.log_access_file.empty()) {
@@ -237,7 +249,8 @@ std::string wiring_options_problem(const Options& options) {
   }
   const std::string vcd_problem = vcd_signals_problem(options.vcd_signals);
   if (!vcd_problem.empty()) return "--vcd-signals: " + vcd_problem;
-  for (const std::string* path : {&options.rs485_file, &options.trace_file, &options.vcd_file, &options.log_access_file}) {
+  for (const std::string* path :
+       {&options.rs485_file, &options.trace_file, &options.vcd_file, &options.log_access_file}) {
     if (path->empty()) continue;
     FILE* f = std::fopen(path->c_str(), "ab");
     if (f == nullptr) return *path + ": " + std::strerror(errno);

@@ -26,6 +26,9 @@ bool parse_key_presses(const std::string& list, std::vector<KeyPress>& presses, 
 bool key_by_name(const std::string& name, board::Key& key);
 // Presses a key now and lets it go `hold` cycles later.
 void press_for(board::Board& b, board::Key key, board::Cycles hold);
+// Presses or lets go of a key now, the contacts chattering as --fault bounce asks.
+void press_key(board::Board& b, board::Key key);
+void release_key(board::Board& b, board::Key key);
 // Schedules every press on the board's events.
 void schedule_presses(board::Board& b, const std::vector<KeyPress>& presses);
 

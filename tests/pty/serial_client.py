@@ -47,9 +47,11 @@ def main():
             wait_for(os.path.join(links, "rs485"))
             console = serial.Serial(os.path.join(links, "console"), 115200, timeout=0.1)
             rs485 = serial.Serial(os.path.join(links, "rs485"), 115200, timeout=0.1)
-            # The unit has started by now; a fresh prompt shows we are talking to it.
+            # The banner's prompt first (a slow start may still be printing it),
+            # then a fresh prompt shows we are talking to it.
+            read_until(console, b"console>", 5)
             type_line(console, "\r")
-            got = read_until(console, b"console>", 5)
+            got = read_until(console, b"Command not found.\r\nconsole>", 5)
             if b"Command not found.\r\nconsole>" not in got:
                 failures.append("empty line: %r" % got)
             type_line(console, "help\r")

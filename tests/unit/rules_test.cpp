@@ -1,6 +1,8 @@
 // The clock rules the chip enforces, each broken on purpose: the flash wait
 // states against the system clock, the prefetch buffer's switch, the PLL and
 // bus limits; and how they are counted, reported and made strict.
+#include "rules.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,12 +12,11 @@
 #include "flash.h"
 #include "pwr.h"
 #include "rcc.h"
-#include "rules.h"
 
 namespace {
 
-using board::ClockTree;
 using board::clock_tree_problem;
+using board::ClockTree;
 
 constexpr uint32_t kCR = board::Rcc::kCR, kCFGR = board::Rcc::kCFGR, kACR = board::FlashCtl::kACR;
 constexpr uint32_t kHseOn = 1u << 16, kPllOn = 1u << 24, kPllFromHse = 1u << 16;
@@ -53,8 +54,8 @@ TEST(ClockRules, TheLimitsInWords) {
             "FLASH.ACR: LATENCY=1 with SYSCLK at 72 MHz, which needs 2 wait state(s) (the chip reads wrong "
             "instructions and data from the flash)");
   EXPECT_EQ(clock_tree_problem({72000000, 72000000, 72000000, 72000000, 72000000}, 2),
-            "RCC.CFGR: APB1 at 72 MHz, above its 36 MHz limit (PPRE1; the APB1 peripherals run out of "
-            "specification)");
+            "RCC.CFGR: APB1 at 72 MHz, above its 36 MHz limit (PPRE1; the APB1 peripherals run "
+            "beyond their rating)");
   EXPECT_NE(clock_tree_problem({8000000, 8000000, 8000000, 8000000, 128000000}, 0).find("PLL output 128 MHz"),
             std::string::npos);
   EXPECT_NE(clock_tree_problem({8000000, 8000000, 8000000, 80000000, 0}, 0).find("APB2 at 80 MHz"),
@@ -76,9 +77,10 @@ TEST(ClockRules, SwitchingTo72MHzWithoutWaitStatesIsReportedOnce) {
   Clocks c;
   c.pll(9);
   ASSERT_EQ(c.rules.count(), 1u);
-  EXPECT_EQ(c.rules.first(),
-            "at 0.000000000 s, FLASH.ACR: LATENCY=0 with SYSCLK at 72 MHz, which needs 2 wait state(s) (the chip "
-            "reads wrong instructions and data from the flash)");
+  EXPECT_EQ(
+      c.rules.first(),
+      "at 0.000000000 s, FLASH.ACR: LATENCY=0 with SYSCLK at 72 MHz, which needs 2 wait state(s) (the chip "
+      "reads wrong instructions and data from the flash)");
   // The same state again is not counted again; wait states set too late still count the
   // time before them.
   c.rcc.write(kCFGR, c.rcc.read(kCFGR));
@@ -87,7 +89,8 @@ TEST(ClockRules, SwitchingTo72MHzWithoutWaitStatesIsReportedOnce) {
   EXPECT_EQ(c.rules.count(), 2u);
   c.flash.write(kACR, 0x12);
   EXPECT_EQ(c.rules.count(), 2u);
-  EXPECT_EQ(c.rules.report(), "tarvik-sim: 2 hardware rule violation(s), the first: " + c.rules.first() + "\n");
+  EXPECT_EQ(c.rules.report(),
+            "tarvik-sim: 2 hardware rule violation(s), the first: " + c.rules.first() + "\n");
 }
 
 TEST(ClockRules, Apb1Above36MHzAndThePllAbove72MHz) {
@@ -101,7 +104,7 @@ TEST(ClockRules, Apb1Above36MHzAndThePllAbove72MHz) {
   pll.flash.write(kACR, 0x12);
   pll.rcc.write(kCR, pll.rcc.read(kCR) | kHseOn);
   pll.rcc.write(kCFGR, kApb1Div2 | kPllFromHse | ((16 - 2) << 18));  // 128 MHz
-  pll.rcc.write(kCR, pll.rcc.read(kCR) | kPllOn);  // running, not yet the system clock
+  pll.rcc.write(kCR, pll.rcc.read(kCR) | kPllOn);                    // running, not yet the system clock
   ASSERT_EQ(pll.rules.count(), 1u);
   EXPECT_NE(pll.rules.first().find("PLL output 128 MHz"), std::string::npos) << pll.rules.first();
 }
@@ -114,7 +117,8 @@ TEST(ClockRules, ThePrefetchBufferSwitchesOnlyAtLowClocksWithHclkUndivided) {
   c.pll(9);
   c.flash.write(kACR, 0x02);  // off at 72 MHz
   ASSERT_EQ(c.rules.count(), 1u);
-  EXPECT_NE(c.rules.first().find("FLASH.ACR: prefetch buffer switched off with SYSCLK at 72 MHz"), std::string::npos)
+  EXPECT_NE(c.rules.first().find("FLASH.ACR: prefetch buffer switched off with SYSCLK at 72 MHz"),
+            std::string::npos)
       << c.rules.first();
   c.flash.write(kACR, 0x02);  // not switched: nothing more
   EXPECT_EQ(c.rules.count(), 1u);

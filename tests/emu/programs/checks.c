@@ -211,6 +211,25 @@ static void count_down(int recognised) {
   seen[0] = ticks;
 }
 
+/* --- 17: a loop for the debugger: a RAM variable, a register, a tick ------------ */
+
+volatile uint32_t counter;
+volatile uint32_t limit = 20000;
+
+static void debugged_loop(void) {
+  REG(0x40021018u) |= (1u << 2) | (1u << 14); /* RCC_APB2ENR: GPIOA, USART1 clocks */
+  REG(0x4001380Cu) = 0x2004u;                 /* USART1_CR1: UE, RE */
+  SYST_RVR = 7199;                            /* 100 us at 72 MHz */
+  SYST_CSR = 7;
+  for (uint32_t i = 0; i < limit; ++i) {
+    counter = i;
+    REG(0x4001080Cu) = i & 0xFFFFu; /* GPIOA_ODR */
+    __asm volatile(".global debug_point\n debug_point: mov r0, r0\n mov r0, r0" ::: "memory");
+  }
+  SYST_CSR = 0;
+  seen[0] = ticks;
+}
+
 /* --- 11: a handler of known length, for the profile ------------------------------ */
 
 __attribute__((naked)) void IRQ4_Handler(void) {
@@ -270,6 +289,9 @@ int main(void) {
     case 15:
     case 16:
       count_down(scenario == 15);
+      break;
+    case 17:
+      debugged_loop();
       break;
     default:
       exit_run(0);
