@@ -2,7 +2,7 @@
 
 namespace board {
 
-bool AccessLog::select(std::string_view list, std::string& error) {
+bool AccessLog::choose(std::string_view list, std::vector<const regs::Block*>& out, std::string& error) {
   std::vector<const regs::Block*> chosen;
   while (!list.empty()) {
     const size_t comma = list.find(',');
@@ -23,7 +23,7 @@ bool AccessLog::select(std::string_view list, std::string& error) {
     error = "";
     return false;
   }
-  chosen_ = chosen;
+  out = chosen;
   return true;
 }
 

@@ -20,7 +20,9 @@ class AccessLog : public AccessObserver {
   AccessLog(const EventQueue& events, FILE* out) : events_(events), out_(out) {}
   // Peripherals by key, comma-separated ("rcc,tim3"), or "all". False, with the
   // name not known in `error`, if one is not a peripheral.
-  bool select(std::string_view list, std::string& error);
+  bool select(std::string_view list, std::string& error) { return choose(list, chosen_, error); }
+  // The same reading of a list, for checking one before a run.
+  static bool choose(std::string_view list, std::vector<const regs::Block*>& chosen, std::string& error);
   void access(bool write, uint32_t address, uint32_t value, unsigned bytes, bool ignored) override;
   uint64_t written() const { return lines_; }
 

@@ -253,14 +253,7 @@ std::string clock_tree_problem(const ClockTree& c, uint32_t latency) {
 }
 
 ClockTree Rcc::clocks() const {
-  ClockTree c{sysclk_hz(), hclk_hz(), pclk1_hz(), pclk2_hz(), 0};
-  if (cr_ & kPllOn) {
-    const uint32_t mul = std::min<uint32_t>(((cfgr_ & kPllMul) >> 18) + 2, 16);
-    uint32_t in = kHsiHz / 2;
-    if (cfgr_ & kPllSrc) in = (cfgr_ & kPllXtpre) ? kHseHz / 2 : kHseHz;
-    c.pll = in * mul;
-  }
-  return c;
+  return ClockTree{sysclk_hz(), hclk_hz(), pclk1_hz(), pclk2_hz(), (cr_ & kPllOn) ? pll_rate() : 0};
 }
 
 void Rcc::check_clocks() {
@@ -335,16 +328,18 @@ uint32_t Rcc::sysclk_hz() const {
   switch ((cfgr_ & kSws) >> 2) {
     case kSwHse:
       return kHseHz;
-    case kSwPll: {
-      uint32_t mul = ((cfgr_ & kPllMul) >> 18) + 2;
-      if (mul > 16) mul = 16;
-      uint32_t in = kHsiHz / 2;
-      if (cfgr_ & kPllSrc) in = (cfgr_ & kPllXtpre) ? kHseHz / 2 : kHseHz;
-      return in * mul;
-    }
+    case kSwPll:
+      return pll_rate();
     default:
       return kHsiHz;
   }
+}
+
+uint32_t Rcc::pll_rate() const {
+  const uint32_t mul = std::min<uint32_t>(((cfgr_ & kPllMul) >> 18) + 2, 16);
+  uint32_t in = kHsiHz / 2;
+  if (cfgr_ & kPllSrc) in = (cfgr_ & kPllXtpre) ? kHseHz / 2 : kHseHz;
+  return in * mul;
 }
 
 uint32_t Rcc::hclk_hz() const {

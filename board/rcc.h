@@ -90,6 +90,8 @@ class Rcc : public Peripheral {
 
  private:
   void settle();
+  // What the PLL puts out as configured, whether it runs or not.
+  uint32_t pll_rate() const;
   uint32_t compute_timer_clock_hz(bool apb1) const;
   bool hse_ready() const;
   bool source_ready(uint32_t sw) const;

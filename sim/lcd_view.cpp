@@ -41,14 +41,29 @@ std::string lcd_options_problem(const Options& options) {
   return "";
 }
 
+std::array<std::string, board::Hd44780::kRows> screen_rows(const std::string& screen) {
+  std::array<std::string, board::Hd44780::kRows> rows;
+  size_t at = 0;
+  for (std::string& row : rows) {
+    const size_t end = screen.find('\n', at);
+    if (end == std::string::npos) {
+      row = std::string(board::Hd44780::kCols, ' ');
+      continue;
+    }
+    row = screen.substr(at, end - at);
+    at = end + 1;
+  }
+  return rows;
+}
+
 WholeScreen::WholeScreen(board::Hd44780& lcd, const board::EventQueue& events) : lcd_(lcd), events_(events) {
-  lcd_.on_bus_write = [this] { bus_write(); };
+  // The screen about to change had been standing: whole, if long enough.
+  lcd_.on_bus_write = [this] { take_if_whole(); };
 }
 
 WholeScreen::~WholeScreen() { lcd_.on_bus_write = nullptr; }
 
-void WholeScreen::bus_write() {
-  // The screen about to change had been standing long enough: it was whole.
+void WholeScreen::take_if_whole() {
   if (quiet_since(lcd_, events_.now())) whole(lcd_.last_write(), lcd_screen(lcd_));
 }
 
@@ -66,9 +81,7 @@ board::Cycles WholeScreen::since() const {
   return quiet_since(lcd_, events_.now()) ? lcd_.last_write() : last_at_;
 }
 
-void WholeScreen::flush() {
-  if (quiet_since(lcd_, events_.now())) whole(lcd_.last_write(), lcd_screen(lcd_));
-}
+void WholeScreen::flush() { take_if_whole(); }
 
 LcdView::LcdView(board::Board& b, const Options& options)
     : board_(b), file_(options.lcd_file), whole_(b.lcd, b.events) {
@@ -95,13 +108,11 @@ void LcdView::look(void* self, uint64_t) {
   v->shown_ = screen;
   // The terminal is raw: every line ends in CR LF.
   std::string frame = "\r\n+----------------+\r\n";
-  for (size_t at = 0; at < screen.size();) {
-    const size_t end = screen.find('\n', at);
+  for (const std::string& row : screen_rows(screen)) {
     // Appended piece by piece: GCC 12 at -O3 warns wrongly of overlap in "|" + text.
     frame += '|';
-    frame += screen.substr(at, end - at);
+    frame += row;
     frame += "|\r\n";
-    at = end + 1;
   }
   frame += "+----------------+\r\n";
   std::fputs(frame.c_str(), stderr);

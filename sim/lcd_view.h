@@ -3,6 +3,7 @@
 // as it comes up, and in the real-time modes the panel is redrawn on standard
 // error whenever a new whole screen is up.
 #pragma once
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,10 @@ namespace sim {
 // The four rows of the panel, 16 characters each (dark cells as blanks), each
 // ending in a line feed.
 std::string lcd_screen(const board::Hd44780& lcd);
+
+// A screen as lcd_screen gives it, row by row without the line feeds; blank
+// rows for "" (no whole screen yet).
+std::array<std::string, board::Hd44780::kRows> screen_rows(const std::string& screen);
 
 // What is wrong with --lcd or --lcd-log, or "" if nothing.
 std::string lcd_options_problem(const Options& options);
@@ -42,7 +47,8 @@ class WholeScreen {
   void flush();
 
  private:
-  void bus_write();
+  // Takes the screen now standing as whole if the bus has been quiet long enough.
+  void take_if_whole();
   void whole(board::Cycles at, const std::string& screen);
   board::Hd44780& lcd_;
   const board::EventQueue& events_;

@@ -82,16 +82,7 @@ std::vector<std::string> lcd_note_rows(const std::string& note) {
 PanelState read_panel(board::Board& b, const Rs485Watch& rs485, const WholeScreen& screen, bool lcd_task) {
   PanelState s;
   s.t_s = static_cast<double>(b.now()) / static_cast<double>(board::kCpuHz);
-  const std::string whole = screen.now();
-  for (int row = 0, at = 0; row < board::Hd44780::kRows; ++row) {
-    if (whole.empty()) {
-      s.lcd[row] = std::string(board::Hd44780::kCols, ' ');
-      continue;
-    }
-    const size_t end = whole.find('\n', at);
-    s.lcd[row] = whole.substr(at, end - at);
-    at = static_cast<int>(end) + 1;
-  }
+  s.lcd = screen_rows(screen.now());
   s.lcd_note = lcd_note(b.lcd.ever_instructed(), lcd_task);
   s.green = !b.gpioa.level(kGreenLedPin);
   s.blue = !b.gpioa.level(kBlueLedPin);

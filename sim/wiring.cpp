@@ -237,9 +237,8 @@ std::string wiring_options_problem(const Options& options) {
   Faults faults;
   if (!options.faults.empty() && !parse_faults(options.faults, faults, error)) return "--fault: " + error;
   if (!options.log_access.empty()) {
-    const board::EventQueue unused;
-    board::AccessLog log(unused, stderr);
-    if (!log.select(options.log_access, error))
+    std::vector<const board::regs::Block*> chosen;
+    if (!board::AccessLog::choose(options.log_access, chosen, error))
       return "--log-access: " +
              (error.empty() ? std::string("no peripheral named") : "no peripheral '" + error + "'") +
              " (rcc, flash, gpioa, gpiob, gpioc, afio, usart1, usart2, tim3, tim4, bkp, pwr, crc, nvic, scb, "
