@@ -4,7 +4,7 @@
 
 DEBIAN_PACKAGES := cmake ninja-build g++ python3-serial gnuplot-nox libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux binutils \
 	gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib qemu-system-arm libunicorn-dev \
-	clang libclang-rt-dev nlohmann-json3-dev python3-pytest python3-matplotlib gdb-multiarch
+	clang libclang-rt-dev nlohmann-json3-dev python3-pytest python3-matplotlib gdb-multiarch sigrok-cli
 
 all: host-release
 

@@ -18,6 +18,9 @@ constexpr int kStopPriority = 1000;  // after everything else due at the same ti
 Board::Board() {
   rcc.watch(&flash, &rules);
   flash.watch(&rcc, &rules);
+  cpu.watch(&rules);
+  usart1.wire(&gpioa, 9, "USART1", &rules);
+  usart2.wire(&gpioa, 2, "USART2", &rules);
   bus.attach(Addresses::kTim3, 0x400, &tim3);
   bus.attach(Addresses::kTim4, 0x400, &tim4);
   bus.attach(Addresses::kUsart2, 0x400, &usart2);
@@ -41,9 +44,10 @@ void Board::set_firmware(void (*reset)(), const Cpu::Handler* vectors) {
   cpu.set_vectors(vectors);
 }
 
-void Board::set_reset(void (*entry)(void*), void* ctx) {
+void Board::set_reset(void (*entry)(void*), void* ctx, void (*restart)(void*)) {
   reset_entry_ = entry;
   reset_ctx_ = ctx;
+  reset_restart_ = restart;
 }
 
 void Board::main_entry(void* self) {
@@ -66,11 +70,11 @@ void Board::run_until(Cycles t) {
     main_context_ = Fiber::create(main_entry, this, kMainStackBytes);
     resume_ = main_context_;
   }
-  events.schedule(t, kStopPriority, stop_event, this, ++stop_token_);
+  events.schedule_marker(t, kStopPriority, stop_event, this, ++stop_token_);
   Fiber::switch_to(resume_);
 }
 
-void Board::stop_now() { events.schedule(now(), kStopPriority, stop_event, this, stop_token_); }
+void Board::stop_now() { events.schedule_marker(now(), kStopPriority, stop_event, this, stop_token_); }
 
 void Board::halt(const std::string& why) {
   // The host firmware's own context parks in the CPU model; an emulated core
@@ -80,7 +84,8 @@ void Board::halt(const std::string& why) {
 }
 
 void Board::reset() {
-  if (Fiber::current() != Fiber::host()) {
+  const bool in_place = Fiber::current() != Fiber::host();
+  if (in_place && (reset_restart_ == nullptr || Fiber::current() != main_context_)) {
     std::fprintf(stderr, "tarvik-sim: the board can only be reset while its run is stopped\n");
     std::abort();
   }
@@ -100,9 +105,12 @@ void Board::reset() {
   rcc.system_reset();
   cpu.reset();
   // The code starts over from the reset vector; what ran before never resumes.
-  Fiber::destroy_all();
-  main_context_ = nullptr;
-  resume_ = nullptr;
+  if (!in_place) {
+    Fiber::destroy_all();
+    main_context_ = nullptr;
+    resume_ = nullptr;
+  }
+  if (reset_restart_ != nullptr) reset_restart_(reset_ctx_);
   ++resets_;
   for (const auto& fn : reset_listeners_) fn();
 }

@@ -44,8 +44,10 @@ class Board {
 
   // The firmware's reset sequence (run on the board's main stack) and vector table.
   void set_firmware(void (*reset)(), const Cpu::Handler* vectors);
-  // Or whatever else runs the code from reset on the main stack (an emulated core).
-  void set_reset(void (*entry)(void* ctx), void* ctx);
+  // Or whatever else runs the code from reset on the main stack (an emulated core):
+  // `entry` runs it; `restart`, if given, is how the reset line reaches it (its
+  // registers back to their reset state), called once the register models are reset.
+  void set_reset(void (*entry)(void* ctx), void* ctx, void (*restart)(void* ctx) = nullptr);
   // Runs the board until virtual time `t`; the first call powers it on.
   void run_until(Cycles t);
   Cycles now() const { return events.now(); }
@@ -53,6 +55,8 @@ class Board {
   // but the backup domain goes back to its reset value, the firmware's contexts
   // are dropped, and the next run_until starts the code from reset again. Devices
   // on the pins are not reset. Listeners then hear of it, in the order added.
+  // A core with a restart of its own may also pull it from its main context,
+  // between instructions (a debugger's reset): that context goes on from reset.
   void reset();
   void add_reset_listener(std::function<void()> fn) { reset_listeners_.push_back(std::move(fn)); }
   // Ends the present run_until at the current time, once the events due now have
@@ -92,6 +96,7 @@ class Board {
   void (*reset_)() = nullptr;
   void (*reset_entry_)(void*) = nullptr;
   void* reset_ctx_ = nullptr;
+  void (*reset_restart_)(void*) = nullptr;
   Fiber* main_context_ = nullptr;
   Fiber* resume_ = nullptr;  // the context that was running when the run stopped
   uint64_t stop_token_ = 0;

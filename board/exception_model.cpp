@@ -1,5 +1,10 @@
 #include "exception_model.h"
 
+#include <cstdio>
+
+#include "register_names.h"
+#include "rules.h"
+
 namespace board {
 
 namespace {
@@ -7,8 +12,19 @@ namespace {
 constexpr uint32_t kIcsrPendSvSet = 1u << 28, kIcsrPendSvClr = 1u << 27;
 constexpr uint32_t kIcsrPendStSet = 1u << 26, kIcsrPendStClr = 1u << 25;
 constexpr uint32_t kAircrKey = 0x05FAu;
-constexpr uint32_t kStEnable = 1u << 0, kStTickInt = 1u << 1, kStCoreClock = 1u << 2, kStCountFlag = 1u << 16;
 constexpr int kSysTickEventPriority = 0;
+constexpr uint32_t kCoreBase = 0xE000E000u;
+constexpr uint32_t kIpEnd = 0x400 + 240;        // NVIC.IP[0..239]
+constexpr uint32_t kShcsrEnables = 0x7u << 16;  // MEMFAULTENA, BUSFAULTENA, USGFAULTENA
+constexpr uint32_t kShcsrUsgFaultEna = 1u << 18;
+constexpr uint32_t kHfsrForced = 1u << 30;
+constexpr uint32_t kCfsrStored = 0x030FBFBFu, kHfsrStored = 0xC0000002u;
+
+// The interrupts each 32-bit NVIC word has on this part.
+constexpr uint32_t irq_bits(int word) {
+  const int first = 32 * word, n = ExceptionModel::kIrqs - first;
+  return n >= 32 ? 0xFFFFFFFFu : n <= 0 ? 0u : (1u << n) - 1u;
+}
 
 }  // namespace
 
@@ -23,13 +39,13 @@ void ExceptionModel::set_masks(uint32_t basepri, uint32_t primask) {
 
 int ExceptionModel::group(int prio) const {
   const int groupvalue = 2 << prigroup_;
-  // A power of two: a mask does it without a division (the fixed negative
-  // priorities keep C++'s rounding towards zero).
-  return prio >= 0 ? prio & ~(groupvalue - 1) : prio - (prio % groupvalue);
+  // A power of two: a mask does it without a division. The fixed negative
+  // priorities (reset, NMI, hard fault) are not grouped: a hard fault runs at -1.
+  return prio >= 0 ? prio & ~(groupvalue - 1) : prio;
 }
 
 int ExceptionModel::priority(int exception) const {
-  if (exception >= kIrq0) return ip_[exception - kIrq0];
+  if (exception >= kIrq0) return exception < kIrq0 + kIrqs ? ip_[exception - kIrq0] : 0;
   if (exception >= 4) return shp_[exception - 4];
   return exception - 4;  // reset, NMI, hard fault: fixed and negative
 }
@@ -84,7 +100,7 @@ void ExceptionModel::set_pending(int exception) {
       systick_pend_ = true;
       break;
     default:
-      if (exception >= kIrq0 && exception < kExceptions)
+      if (exception >= kIrq0 && exception < kIrq0 + kIrqs)
         ispr_[(exception - kIrq0) / 32] |= 1u << ((exception - kIrq0) % 32);
   }
   recount_pending();
@@ -148,6 +164,14 @@ void ExceptionModel::activate(int exception) {
   ++taken_[exception];
 }
 
+int ExceptionModel::usage_fault(uint32_t status) {
+  cfsr_ |= status;
+  if ((shcsr_ & kShcsrUsgFaultEna) && group(priority(kUsageFault)) < execution_priority()) return kUsageFault;
+  if (priority(kHardFault) >= execution_priority()) return -1;
+  hfsr_ |= kHfsrForced;
+  return kHardFault;
+}
+
 int ExceptionModel::deactivate() {
   if (depth_ == 0) return -1;
   const int exc = active_[--depth_];
@@ -164,6 +188,7 @@ void ExceptionModel::mark_halted(const std::string& reason) {
 }
 
 void ExceptionModel::set_irq_line(int irq, bool high) {
+  if (irq < 0 || irq >= kIrqs) return;
   const uint32_t bit = 1u << (irq % 32);
   if (high) {
     lines_[irq / 32] |= bit;
@@ -180,9 +205,11 @@ void ExceptionModel::reset() {
   for (auto& p : ip_) p = 0;
   for (auto& p : shp_) p = 0;
   prigroup_ = vtor_ = ccr_ = 0;
+  shcsr_ = cfsr_ = hfsr_ = 0;
   pendsv_ = systick_pend_ = svc_pend_ = false;
-  st_ctrl_ = st_load_ = 0;
-  st_start_ = events_.now();
+  st_ctrl_ = st_load_ = st_val_ = 0;
+  st_zero_ = st_flag_from_ = events_.now();
+  st_zero_counted_ = false;
   ++st_token_;  // a tick already queued no longer counts
   depth_ = 0;
   halted_ = false;
@@ -192,34 +219,106 @@ void ExceptionModel::reset() {
 
 // --- SysTick -------------------------------------------------------------------
 
-Cycles ExceptionModel::systick_period() const {
-  const Cycles reload = static_cast<Cycles>(st_load_ & 0xFFFFFFu) + 1;
-  return (st_ctrl_ & kStCoreClock) ? reload : reload * 8;
+uint32_t ExceptionModel::systick_value(Cycles t) const {
+  if (!(st_ctrl_ & kStEnable)) return st_val_;
+  const Cycles tick = systick_tick();
+  if (t < st_zero_) return static_cast<uint32_t>((st_zero_ - t + tick - 1) / tick);
+  // From 0 the next tick reloads LOAD, and the count goes down to 0 again.
+  const Cycles states = static_cast<Cycles>(st_load_) + 1;
+  const Cycles k = (t - st_zero_) / tick % states;
+  return static_cast<uint32_t>((states - k) % states);
 }
 
-void ExceptionModel::systick_restart() {
+Cycles ExceptionModel::systick_next_zero(Cycles t) const {
+  if (!(st_ctrl_ & kStEnable)) return EventQueue::kNever;
+  if (st_zero_ > t && st_zero_counted_) return st_zero_;
+  // A reload of 0 keeps the count at 0: it never counts down to it again.
+  if (st_load_ == 0) return EventQueue::kNever;
+  const Cycles period = (static_cast<Cycles>(st_load_) + 1) * systick_tick();
+  if (st_zero_ > t) return st_zero_ + period;
+  return st_zero_ + ((t - st_zero_) / period + 1) * period;
+}
+
+bool ExceptionModel::systick_flag_due() const {
+  return (st_ctrl_ & kStCountFlag) || systick_next_zero(st_flag_from_) <= events_.now();
+}
+
+void ExceptionModel::systick_settle() {
+  if (systick_flag_due()) st_ctrl_ |= kStCountFlag;
+  st_flag_from_ = events_.now();
+}
+
+// Called with COUNTFLAG settled, before LOAD or CTRL change: the count goes on
+// from where it stands.
+void ExceptionModel::systick_rebase(uint32_t new_ctrl) {
+  const Cycles now = events_.now();
+  const uint32_t value = systick_value(now);
+  const bool was_enabled = st_ctrl_ & kStEnable;
+  const Cycles old_tick = systick_tick();
+  st_ctrl_ = (st_ctrl_ & kStCountFlag) | new_ctrl;
+  if (!(st_ctrl_ & kStEnable)) {
+    st_val_ = value;
+    return;
+  }
+  if (!was_enabled || old_tick != systick_tick()) {
+    st_zero_ = now + static_cast<Cycles>(value) * systick_tick();
+    st_zero_counted_ = value != 0;
+    return;
+  }
+  // Same clock: the ticks stay where they fall. Past st_zero_ the next zero (or
+  // the one the count stands at) is one of the old LOAD's periods on.
+  if (now < st_zero_) return;
+  const Cycles period = (static_cast<Cycles>(st_load_) + 1) * old_tick;
+  st_zero_ += ((now - st_zero_) / period + (value != 0 ? 1 : 0)) * period;
+  st_zero_counted_ = value != 0;
+}
+
+void ExceptionModel::systick_schedule() {
   ++st_token_;
-  st_start_ = events_.now();
   // Only an enabled tick interrupt needs events; the count itself follows time.
-  if ((st_ctrl_ & kStEnable) && (st_ctrl_ & kStTickInt) && (st_load_ & 0xFFFFFFu) != 0)
-    events_.schedule(st_start_ + systick_period(), kSysTickEventPriority, systick_event, this, st_token_);
+  if (!(st_ctrl_ & kStTickInt)) return;
+  const Cycles next = systick_next_zero(events_.now());
+  if (next != EventQueue::kNever)
+    events_.schedule(next, kSysTickEventPriority, systick_event, this, st_token_);
 }
 
 void ExceptionModel::systick_event(void* ctx, uint64_t token) {
   auto* cpu = static_cast<ExceptionModel*>(ctx);
   if (token != cpu->st_token_) return;
-  cpu->st_ctrl_ |= kStCountFlag;
   cpu->set_pending(kSysTick);
-  cpu->events_.schedule(cpu->events_.now() + cpu->systick_period(), kSysTickEventPriority, systick_event, cpu,
-                        token);
+  const Cycles next = cpu->systick_next_zero(cpu->events_.now());
+  if (next != EventQueue::kNever)
+    cpu->events_.schedule(next, kSysTickEventPriority, systick_event, cpu, token);
+}
+
+// --- NVIC ----------------------------------------------------------------------
+
+void ExceptionModel::unknown_irq(uint32_t offset, int irq, const char* what) {
+  if (rules_ == nullptr) return;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%s: %s IRQ %d, past the part's last, IRQ %d (USBWakeUp; the chip has no such interrupt and "
+                "ignores it)",
+                regs::register_name(kCoreBase + offset).c_str(), what, irq, kIrqs - 1);
+  rules_->broken(text);
+}
+
+uint32_t ExceptionModel::existing_irqs(uint32_t offset, int word, uint32_t value, bool setting,
+                                       const char* what) {
+  const uint32_t missing = value & ~irq_bits(word);
+  if (setting && missing != 0) unknown_irq(offset, 32 * word + __builtin_ctz(missing), what);
+  return value & irq_bits(word);
 }
 
 // --- registers -----------------------------------------------------------------
 
-uint32_t ExceptionModel::peek(uint32_t offset) { return offset == kSysTickCtrl ? st_ctrl_ : read(offset); }
+uint32_t ExceptionModel::peek(uint32_t offset) {
+  if (offset == kSysTickCtrl) return systick_flag_due() ? st_ctrl_ | kStCountFlag : st_ctrl_;
+  return read(offset);
+}
 
 uint32_t ExceptionModel::read(uint32_t offset) {
-  if (offset >= 0x400 && offset < 0x400 + sizeof ip_) {
+  if (offset >= 0x400 && offset < kIpEnd) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(read8(offset + i)) << (8 * i);
     return v;
@@ -231,21 +330,17 @@ uint32_t ExceptionModel::read(uint32_t offset) {
   }
   switch (offset) {
     case kSysTickCtrl: {
+      systick_settle();
       const uint32_t v = st_ctrl_;
       st_ctrl_ &= ~kStCountFlag;
       return v;
     }
     case kSysTickLoad:
       return st_load_;
-    case kSysTickVal: {
-      if (!(st_ctrl_ & kStEnable)) return 0;
-      const Cycles period = systick_period();
-      const Cycles div = (st_ctrl_ & kStCoreClock) ? 1 : 8;
-      const Cycles elapsed = (events_.now() - st_start_) % period;
-      return static_cast<uint32_t>((period - 1 - elapsed) / div);
-    }
+    case kSysTickVal:
+      return systick_value(events_.now());
     case 0x01C:
-      return 0;  // CALIB
+      return kSysTickCalib;
     case 0xD00:
       return 0x411FC231;  // CPUID: Cortex-M3 r1p1
     case 0xD04: {
@@ -263,13 +358,30 @@ uint32_t ExceptionModel::read(uint32_t offset) {
       return (0xFA05u << 16) | (prigroup_ << 8);
     case 0xD14:
       return ccr_;
+    case 0xD24: {
+      // The enables as written; the active and pended bits as they stand.
+      uint32_t v = shcsr_;
+      constexpr struct {
+        int exception;
+        uint32_t bit;
+      } kActive[] = {{4, 1u << 0},  {5, 1u << 1},        {kUsageFault, 1u << 3}, {kSvc, 1u << 7},
+                     {12, 1u << 8}, {kPendSv, 1u << 10}, {kSysTick, 1u << 11}};
+      for (const auto& a : kActive)
+        if (is_active(a.exception)) v |= a.bit;
+      if (svc_pend_) v |= 1u << 15;
+      return v;
+    }
+    case 0xD28:
+      return cfsr_;
+    case 0xD2C:
+      return hfsr_;
     default:
       break;
   }
-  if (offset >= 0x100 && offset < 0x10C) return iser_[(offset - 0x100) / 4];
-  if (offset >= 0x180 && offset < 0x18C) return iser_[(offset - 0x180) / 4];
-  if (offset >= 0x200 && offset < 0x20C) return ispr_[(offset - 0x200) / 4];
-  if (offset >= 0x280 && offset < 0x28C) return ispr_[(offset - 0x280) / 4];
+  if (offset >= 0x100 && offset < 0x120) return offset < 0x10C ? iser_[(offset - 0x100) / 4] : 0;
+  if (offset >= 0x180 && offset < 0x1A0) return offset < 0x18C ? iser_[(offset - 0x180) / 4] : 0;
+  if (offset >= 0x200 && offset < 0x220) return offset < 0x20C ? ispr_[(offset - 0x200) / 4] : 0;
+  if (offset >= 0x280 && offset < 0x2A0) return offset < 0x28C ? ispr_[(offset - 0x280) / 4] : 0;
   if (offset >= 0x300 && offset < 0x30C) {
     uint32_t v = 0;
     for (int i = 0; i < depth_; ++i) {
@@ -282,21 +394,29 @@ uint32_t ExceptionModel::read(uint32_t offset) {
 }
 
 void ExceptionModel::write(uint32_t offset, uint32_t value) {
-  if ((offset >= 0x400 && offset < 0x400 + sizeof ip_) || (offset >= 0xD18 && offset < 0xD24)) {
+  if ((offset >= 0x400 && offset < kIpEnd) || (offset >= 0xD18 && offset < 0xD24)) {
     for (int i = 0; i < 4; ++i) write8(offset + i, static_cast<uint8_t>(value >> (8 * i)));
     return;
   }
   switch (offset) {
     case kSysTickCtrl:
-      st_ctrl_ = (st_ctrl_ & kStCountFlag) | (value & (kStEnable | kStTickInt | kStCoreClock));
-      systick_restart();
+      systick_settle();
+      systick_rebase(value & (kStEnable | kStTickInt | kStClkSource));
+      systick_schedule();
       return;
     case kSysTickLoad:
+      systick_settle();
+      systick_rebase(st_ctrl_ & ~kStCountFlag);  // the count under way ends with the old reload
       st_load_ = value & 0xFFFFFFu;
+      systick_schedule();
       return;
     case kSysTickVal:  // any write clears the count and the flag
+      systick_settle();
       st_ctrl_ &= ~kStCountFlag;
-      systick_restart();
+      st_val_ = 0;
+      st_zero_ = events_.now();
+      st_zero_counted_ = false;
+      systick_schedule();
       return;
     case 0xD04:
       if (value & kIcsrPendSvSet) pendsv_ = true;
@@ -314,37 +434,61 @@ void ExceptionModel::write(uint32_t offset, uint32_t value) {
     case 0xD14:
       ccr_ = value & 0x31Bu;  // the CCR bits a Cortex-M3 implements
       return;
-    case 0xF00:
-      set_pending(kIrq0 + static_cast<int>(value & 0x1FFu));
-      return;  // STIR
+    case 0xD24:
+      shcsr_ = value & kShcsrEnables;
+      return;
+    case 0xD28:  // the status bits clear where 1 is written
+      cfsr_ &= ~(value & kCfsrStored);
+      return;
+    case 0xD2C:
+      hfsr_ &= ~(value & kHfsrStored);
+      return;
+    case 0xF00: {  // STIR
+      const int irq = static_cast<int>(value & 0x1FFu);
+      if (irq >= kIrqs)
+        unknown_irq(offset, irq, "triggers");
+      else
+        set_pending(kIrq0 + irq);
+      return;
+    }
     default:
       break;
   }
-  if (offset >= 0x100 && offset < 0x10C)
-    iser_[(offset - 0x100) / 4] |= value;
-  else if (offset >= 0x180 && offset < 0x18C)
-    iser_[(offset - 0x180) / 4] &= ~value;
-  else if (offset >= 0x200 && offset < 0x20C)
-    ispr_[(offset - 0x200) / 4] |= value;
-  else if (offset >= 0x280 && offset < 0x28C)
-    ispr_[(offset - 0x280) / 4] &= ~value;
-  else
+  if (offset >= 0x100 && offset < 0x120) {
+    const int w = static_cast<int>(offset - 0x100) / 4;
+    const uint32_t bits = existing_irqs(offset, w, value, true, "enables");
+    if (w < 3) iser_[w] |= bits;
+  } else if (offset >= 0x180 && offset < 0x1A0) {
+    const int w = static_cast<int>(offset - 0x180) / 4;
+    if (w < 3) iser_[w] &= ~existing_irqs(offset, w, value, false, "");
+  } else if (offset >= 0x200 && offset < 0x220) {
+    const int w = static_cast<int>(offset - 0x200) / 4;
+    const uint32_t bits = existing_irqs(offset, w, value, true, "pends");
+    if (w < 3) ispr_[w] |= bits;
+  } else if (offset >= 0x280 && offset < 0x2A0) {
+    const int w = static_cast<int>(offset - 0x280) / 4;
+    if (w < 3) ispr_[w] &= ~existing_irqs(offset, w, value, false, "");
+  } else {
     return;
-  // Keep to the interrupts this chip has.
-  ispr_[2] &= 0xFu;
-  iser_[2] &= 0xFu;
+  }
   recount_pending();
 }
 
 uint8_t ExceptionModel::read8(uint32_t offset) {
-  if (offset >= 0x400 && offset < 0x400 + sizeof ip_) return ip_[offset - 0x400];
+  if (offset >= 0x400 && offset < kIpEnd) return offset - 0x400 < kIrqs ? ip_[offset - 0x400] : 0;
   if (offset >= 0xD18 && offset < 0xD24) return shp_[offset - 0xD18];
   return static_cast<uint8_t>(read(offset & ~3u) >> (8 * (offset & 3u)));
 }
 
 void ExceptionModel::write8(uint32_t offset, uint8_t value) {
-  if (offset >= 0x400 && offset < 0x400 + sizeof ip_) {
-    ip_[offset - 0x400] = value & priority_mask_;
+  if (offset >= 0x400 && offset < kIpEnd) {
+    const int irq = static_cast<int>(offset - 0x400);
+    // Clearing a priority the part does not have is harmless; setting one is a mistake.
+    if (irq >= kIrqs) {
+      if ((value & priority_mask_) != 0) unknown_irq(offset, irq, "sets a priority for");
+      return;
+    }
+    ip_[irq] = value & priority_mask_;
     return;
   }
   if (offset >= 0xD18 && offset < 0xD24) {

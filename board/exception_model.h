@@ -12,6 +12,8 @@
 
 namespace board {
 
+class Rules;
+
 // What the bus needs of the CPU that runs the code: time for an access, and the
 // chance to let in an exception that a write may have pended.
 class BusMaster {
@@ -29,11 +31,21 @@ class BusMaster {
 
 class ExceptionModel : public Peripheral {
  public:
-  static constexpr int kExceptions = 16 + 68;  // STM32F103 medium density
-  static constexpr int kHardFault = 3, kSvc = 11, kPendSv = 14, kSysTick = 15, kIrq0 = 16;
+  static constexpr int kExceptions = 16 + 68;  // the vector table's length
+  // The medium-density part's interrupt channels: IRQ 0 to 42 (USBWakeUp). The
+  // NVIC's bits for the others read as zero and ignore writes.
+  static constexpr int kIrqs = 43;
+  static constexpr int kHardFault = 3, kUsageFault = 6, kSvc = 11, kPendSv = 14, kSysTick = 15, kIrq0 = 16;
   static constexpr uint8_t kPriorityMask = 0xF0;  // four implemented priority bits
+  // CFSR's usage fault status bits (UFSR).
+  static constexpr uint32_t kUfsrInvState = 1u << 17, kUfsrInvPc = 1u << 18;
+  // SysTick's CALIB as PM0056 gives it for the STM32F10x: TENMS = 9000 (1 ms of
+  // the 9 MHz reference, HCLK / 8 at 72 MHz), SKEW set, NOREF clear.
+  static constexpr uint32_t kSysTickCalib = 0x40002328u;
 
   explicit ExceptionModel(EventQueue& events);
+  // Where enable and pending bits for interrupts the part lacks are reported.
+  void watch(Rules* rules) { rules_ = rules; }
 
   // Implemented priority bits: 4 on the STM32F103 (the default).
   void set_priority_bits(int bits);
@@ -72,6 +84,13 @@ class ExceptionModel : public Peripheral {
   // Returning from the innermost active exception: it is no longer active, and
   // its interrupt line, if still high, pends it again. Returns it (-1 if none).
   int deactivate();
+  // A usage fault the running code raised (`status`: its UFSR bit, recorded in
+  // CFSR): the exception to enter for it, a usage fault if enabled (SHCSR) and
+  // above the execution priority, else a hard fault with HFSR.FORCED; -1 when
+  // not even that may pre-empt (the core locks up).
+  int usage_fault(uint32_t status);
+  // CCR.NONBASETHRDENA: thread mode may be entered with exceptions still active.
+  bool nonbase_thread() const { return ccr_ & 1u; }
 
   // A system reset: NVIC, SCB, SysTick and the masks back to their reset values,
   // nothing active or pending, a halted core running again. Interrupt lines follow
@@ -93,7 +112,8 @@ class ExceptionModel : public Peripheral {
   void write(uint32_t offset, uint32_t value) override;
   uint8_t read8(uint32_t offset);
   void write8(uint32_t offset, uint8_t value);
-  bool stable(uint32_t offset) const override { return offset != kSysTickVal; }
+  // SysTick's count and COUNTFLAG follow time.
+  bool stable(uint32_t offset) const override { return offset != kSysTickVal && offset != kSysTickCtrl; }
 
  protected:
   EventQueue& events_;
@@ -104,25 +124,44 @@ class ExceptionModel : public Peripheral {
   int group(int prio) const;
   int best_pending() const;
   void recount_pending();
-  void systick_restart();
+  // Bits of an interrupt enable or pending word for IRQs the part lacks, reported
+  // when `setting` (a set-enable or set-pending write) and always dropped.
+  uint32_t existing_irqs(uint32_t offset, int word, uint32_t value, bool setting, const char* what);
+  void unknown_irq(uint32_t offset, int irq, const char* what);
+  // SysTick counts in ticks of the core clock (CLKSOURCE) or of HCLK / 8.
+  Cycles systick_tick() const { return (st_ctrl_ & kStClkSource) ? 1 : 8; }
+  uint32_t systick_value(Cycles t) const;
+  // The first time after `t` the count reaches 0 by counting down (kNever if none).
+  Cycles systick_next_zero(Cycles t) const;
+  bool systick_flag_due() const;
+  void systick_settle();                   // COUNTFLAG up to now
+  void systick_rebase(uint32_t new_ctrl);  // the count stays as it stands, under new settings
+  void systick_schedule();
   static void systick_event(void* ctx, uint64_t token);
-  Cycles systick_period() const;
+  static constexpr uint32_t kStEnable = 1u << 0, kStTickInt = 1u << 1, kStClkSource = 1u << 2,
+                            kStCountFlag = 1u << 16;
 
   uint8_t priority_mask_ = kPriorityMask;
   // NVIC
   uint32_t iser_[3] = {};
   uint32_t ispr_[3] = {};
-  uint8_t ip_[68] = {};
+  uint8_t ip_[kIrqs] = {};
   // SCB
   uint8_t shp_[12] = {};
   uint32_t prigroup_ = 0;
   uint32_t vtor_ = 0;
   uint32_t ccr_ = 0;  // r1p1: STKALIGN resets to 0
+  uint32_t shcsr_ = 0, cfsr_ = 0, hfsr_ = 0;
   bool pendsv_ = false, systick_pend_ = false, svc_pend_ = false;
-  // SysTick
-  uint32_t st_ctrl_ = 0, st_load_ = 0;
-  Cycles st_start_ = 0;
+  // SysTick. Enabled, the count is a function of time: it reaches 0 at
+  // st_zero_ (by counting down if st_zero_counted_, else cleared there) and
+  // again every LOAD + 1 ticks after. Disabled, it stands at st_val_.
+  uint32_t st_ctrl_ = 0, st_load_ = 0, st_val_ = 0;
+  Cycles st_zero_ = 0;
+  bool st_zero_counted_ = false;
+  Cycles st_flag_from_ = 0;  // COUNTFLAG is settled up to this cycle
   uint64_t st_token_ = 0;
+  Rules* rules_ = nullptr;
 
   uint32_t lines_[3] = {};
   int active_[kExceptions] = {};

@@ -22,11 +22,13 @@ Keypad::Keypad(Gpio& portc) : port_(portc) {
 }
 
 void Keypad::press(Key k) {
+  if (on_input) on_input(k, true);
   held_ |= 1u << static_cast<int>(k);
   update();
 }
 
 void Keypad::release(Key k) {
+  if (on_input) on_input(k, false);
   held_ &= ~(1u << static_cast<int>(k));
   update();
 }

@@ -4,6 +4,7 @@
 // keys may be held at once.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 namespace board {
 
@@ -18,6 +19,8 @@ class Keypad {
   void press(Key k);
   void release(Key k);
   bool held(Key k) const { return held_ & (1u << static_cast<int>(k)); }
+  // Hears every press and release, for recording what reached the board.
+  std::function<void(Key, bool pressed)> on_input;
 
  private:
   void update();

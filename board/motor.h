@@ -50,7 +50,17 @@ class Motor {
   bool enabled() const;
   uint64_t edges() const { return edges_; }
   // A blocked rotor (a jammed load): it stands, whatever the drive.
-  void set_stalled(bool stalled) { stalled_ = stalled; }
+  void set_stalled(bool stalled) {
+    if (on_input) on_input("stall", stalled ? 1 : 0);
+    stalled_ = stalled;
+  }
+  // A load torque on the shaft (N m) from now on.
+  void set_load(double torque) {
+    if (on_input) on_input("load", torque);
+    params.load = torque;
+  }
+  // Hears every change from outside (a jam, a load), for recording.
+  std::function<void(const char* what, double value)> on_input;
 
   // Watchers: every step (the speed) and every encoder edge (the TIM4 count).
   void add_step_watcher(std::function<void(Cycles, double rpm)> fn) { step_watchers_.push_back(std::move(fn)); }

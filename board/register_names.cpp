@@ -273,7 +273,7 @@ constexpr Register kSystick[] = {
     {"CTRL", 0x000, 32, 1, 0x00000000u, Write::stores, kSystickCTRL},
     {"LOAD", 0x004, 32, 1, 0x00000000u, Write::stores, kSystickLOAD},
     {"VAL", 0x008, 32, 1, 0x00000000u, Write::stores, kSystickVAL},
-    {"CALIB", 0x00C, 32, 1, 0x00000000u, Write::stores, kSystickCALIB},
+    {"CALIB", 0x00C, 32, 1, 0x40002328u, Write::stores, kSystickCALIB},
 };
 
 // SCB lies within the span of the NVIC's registers (STIR is past it): the

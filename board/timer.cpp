@@ -151,7 +151,10 @@ void Timer::write_register(uint32_t offset, uint32_t value, Cycles t) {
     case kARR:
       arr_ = static_cast<uint16_t>(value);
       if ((cr1_ & kArpe) == 0) {
+        const bool was_blocked = blocked();
+        if (!was_blocked && arr_ == 0) cnt_ = count_at(t);  // the count stands where it was
         arr_active_ = arr_;
+        if (was_blocked && !blocked() && counting()) start_counting(t);
         quiet_until_ = 0;
       }
       break;
@@ -259,7 +262,7 @@ Cycles Timer::period_start() {
 }
 
 uint16_t Timer::count_at(Cycles t) const {
-  if (events_ == nullptr || !counting()) return cnt_;
+  if (events_ == nullptr || !counting() || blocked()) return cnt_;
   return static_cast<uint16_t>((static_cast<int64_t>(t) - epoch_) / static_cast<int64_t>(tick_cycles()));
 }
 
@@ -273,7 +276,7 @@ void Timer::start_counting(Cycles t) {
 // from 0 to ARR, a compare channel matches when it reaches CCRx, and the update
 // at the wrap loads the preload registers.
 void Timer::settle(Cycles t) {
-  if (events_ == nullptr || !counting() || static_cast<int64_t>(t) <= settled_) return;
+  if (events_ == nullptr || !counting() || blocked() || static_cast<int64_t>(t) <= settled_) return;
   // Touched again before the next match or update: nothing to raise.
   if (static_cast<int64_t>(t) < quiet_until_ && timer_hz() == quiet_hz_) {
     settled_ = static_cast<int64_t>(t);
@@ -303,6 +306,11 @@ void Timer::settle_in_full(Cycles t) {
     update_event(false);
     epoch_ = update;
     lo = update;
+    if (blocked()) {  // a null auto-reload came in with this update: the counter stops at 0
+      cnt_ = 0;
+      settled_ = hi_all;
+      return;
+    }
     // Whole periods with the same settings: every match and the update happen again.
     const auto next_period = static_cast<int64_t>(arr_active_ + 1) * static_cast<int64_t>(tick_cycles());
     if (hi_all - epoch_ >= next_period) {
@@ -330,7 +338,7 @@ void Timer::settle_in_full(Cycles t) {
 void Timer::reschedule() {
   if (events_ == nullptr) return;
   Cycles next = EventQueue::kNever;
-  if (counting()) {
+  if (counting() && !blocked()) {
     const auto tick = static_cast<int64_t>(tick_cycles());
     const int64_t update = epoch_ + static_cast<int64_t>(arr_active_ + 1) * tick;
     const auto t = static_cast<int64_t>(now());
@@ -374,8 +382,8 @@ double Timer::high_fraction(int ch) {
       break;  // forced active
     case 0x6:
     case 0x7: {
-      const double below = counting() ? std::min<double>(ccr_active_[ch - 1], span) / span
-                                      : (cnt_ < ccr_active_[ch - 1] ? 1.0 : 0.0);
+      const double below = counting() && !blocked() ? std::min<double>(ccr_active_[ch - 1], span) / span
+                                                    : (cnt_ < ccr_active_[ch - 1] ? 1.0 : 0.0);
       high = mode == 0x6 ? below : 1.0 - below;
       break;
     }

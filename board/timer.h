@@ -43,6 +43,9 @@ class Timer : public Peripheral {
   bool stable(uint32_t offset) const override { return offset != kCNT; }
 
   bool counting() const { return (cr1_ & kCen) != 0; }
+  // A null auto-reload blocks the counter (RM0008): no count, no update, no
+  // match until a non-zero value takes effect (at once without ARPE, else at UG).
+  bool blocked() const { return arr_active_ == 0; }
   uint16_t counter();
   // The active (shadow) values the counter works with.
   uint16_t prescaler() const { return psc_active_; }

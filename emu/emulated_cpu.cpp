@@ -64,6 +64,34 @@ struct Device {
   board::Peripheral* device;
 };
 
+// The exclusive loads and stores (T32): LDREX, LDREXB/H, and STREX, STREXB/H
+// with the register their status goes to.
+enum class Exclusive { none, load, store };
+Exclusive exclusive_kind(uint16_t hw1, uint16_t hw2) {
+  const uint32_t op = (hw2 >> 4) & 0xFu;
+  if ((hw1 & 0xFFF0u) == 0xE850u) return Exclusive::load;
+  if ((hw1 & 0xFFF0u) == 0xE840u) return Exclusive::store;
+  if ((hw1 & 0xFFF0u) == 0xE8D0u && (op == 4 || op == 5) && (hw2 & 0xF0Fu) == 0xF0Fu) return Exclusive::load;
+  if ((hw1 & 0xFFF0u) == 0xE8C0u && (op == 4 || op == 5) && (hw2 & 0xF00u) == 0xF00u) return Exclusive::store;
+  return Exclusive::none;
+}
+unsigned exclusive_status_register(uint16_t hw1, uint16_t hw2) {
+  return (hw1 & 0xFFF0u) == 0xE840u ? (hw2 >> 8) & 0xFu : hw2 & 0xFu;
+}
+
+// The first exclusive load or store in a block of code, and its offset.
+std::pair<Exclusive, uint16_t> first_exclusive(const uint8_t* code, uint32_t size) {
+  for (uint32_t at = 0; at + 2 <= size;) {
+    uint16_t hw[2] = {};
+    std::memcpy(hw, code + at, at + 4 <= size ? 4 : 2);
+    const bool wide = (hw[0] >> 11) >= 0x1Du;
+    if (wide && exclusive_kind(hw[0], hw[1]) != Exclusive::none)
+      return {exclusive_kind(hw[0], hw[1]), static_cast<uint16_t>(at)};
+    at += wide ? 4 : 2;
+  }
+  return {Exclusive::none, 0};
+}
+
 constexpr uint8_t kNoCounter = 0xFF;
 
 struct Block {
@@ -77,6 +105,9 @@ struct Block {
   uint8_t counter = kNoCounter;
   uint16_t counter_offset = 0;
   uint32_t head = 0;
+  // Its first exclusive instruction, if any.
+  Exclusive exclusive = Exclusive::none;
+  uint16_t exclusive_at = 0;
 };
 
 // A busy wait that counts a volatile word on the stack down to zero, as the
@@ -145,6 +176,12 @@ DebugStop::Reason watch_reason(WatchKind kind) {
   }
 }
 
+int watch_hook_types(WatchKind kind) {
+  return kind == WatchKind::write  ? UC_HOOK_MEM_WRITE
+         : kind == WatchKind::read ? UC_HOOK_MEM_READ
+                                   : UC_HOOK_MEM_WRITE | UC_HOOK_MEM_READ;
+}
+
 struct Frame {  // a handler run being profiled
   int exception;
   uint64_t instructions_at_entry;
@@ -194,6 +231,17 @@ struct EmulatedCpu::Impl {
   std::vector<HandlerProfile> profiles = std::vector<HandlerProfile>(ExceptionModel::kExceptions);
 
   uint32_t block_end = 0;  // where the block now running ends
+
+  // The local monitor, which an exception entry or return clears. Unicorn keeps
+  // one per LDREX, but the entries and returns of this core do not reach it, so
+  // a STREX whose word did not change would still succeed. After an entry or
+  // return the core looks at each block until one has an exclusive instruction:
+  // an LDREX opens the monitor again, and a STREX that comes first fails, through
+  // a hook on it for that run (nothing is hooked the rest of the time).
+  bool monitor_cleared = false;
+  uc_hook strex_hook = 0;
+  uint32_t failing_strex = kNoAddress;  // the STREX to fail (the hook's address)
+  bool strex_hook_spent = false;        // to be removed at the next block
 
   // The debugger's state; on the normal path only debug_busy() is looked at.
   struct Debug {
@@ -257,13 +305,17 @@ struct EmulatedCpu::Impl {
     events.advance_to(target);
   }
   void jump_to_next_event() {
-    const Cycles t = events.next_time();
-    if (t == board::EventQueue::kNever) {
-      std::fprintf(stderr, "tarvik-sim: the board waits for an event that can never come\n");
-      std::abort();
-    }
-    events.advance_to(t);
-    events.run_due();
+    // A marker (a front end's stop) is passed by: the wait ends as it would without it.
+    const uint64_t before = events.events_run();
+    do {
+      const Cycles t = events.next_time();
+      if (t == board::EventQueue::kNever) {
+        std::fprintf(stderr, "tarvik-sim: the board waits for an event that can never come\n");
+        std::abort();
+      }
+      events.advance_to(t);
+      events.run_due();
+    } while (events.events_run() == before);
   }
 
   // --- stops ---------------------------------------------------------------------
@@ -288,14 +340,21 @@ struct EmulatedCpu::Impl {
       if (b->size == size) return *b;
     }
     BlockSummary s;
+    std::pair<Exclusive, uint16_t> exclusive{Exclusive::none, 0};
     if (const uint8_t* direct = host_pointer(address, size)) {
       s = summarize(direct, size);
+      exclusive = first_exclusive(direct, size);
     } else {
       std::vector<uint8_t> code(size);
-      if (uc_mem_read(uc, address, code.data(), size) == UC_ERR_OK) s = summarize(code.data(), size);
+      if (uc_mem_read(uc, address, code.data(), size) == UC_ERR_OK) {
+        s = summarize(code.data(), size);
+        exclusive = first_exclusive(code.data(), size);
+      }
     }
     *b = Block{static_cast<uint16_t>(size), static_cast<uint16_t>(s.instructions),
                static_cast<uint16_t>(std::min<uint32_t>(s.cycles, 0xFFFF)), s.flags};
+    b->exclusive = exclusive.first;
+    b->exclusive_at = exclusive.second;
     if (b != &other_block) {
       if (const uint8_t* direct = host_pointer(address, size)) {
         const CountDown c = count_down_body(
@@ -378,12 +437,14 @@ struct EmulatedCpu::Impl {
 
   void on_block(uint32_t address, uint32_t size) {
     if (stopping) return;  // this block will not run now
+    if (strex_hook_spent) drop_strex_hook();
     if (debug_busy() && debug_block(address, size)) return;
     const Block& b = summary(address, size);
     if (core.any_pending() && exception_due()) {
       take_before(address);
       return;
     }
+    if (monitor_cleared && cleared_monitor_at(address, size, b)) return;
     if (b.counter != kNoCounter) count_down(address, b);
     if (b.flags & (Instruction::kIdleHint | Instruction::kSelfLoop)) {
       if (b.flags & Instruction::kSelfLoop) halt_in_loop(address);
@@ -504,6 +565,52 @@ struct EmulatedCpu::Impl {
         debug.pending.reason == DebugStop::Reason::requested)
       debug.pending = DebugStop{DebugStop::Reason::breakpoint, address};
     request_stop(Stop::debug);
+  }
+
+  // The block at `address` is to run with the monitor cleared (see
+  // monitor_cleared): false when it may run as it is.
+  bool cleared_monitor_at(uint32_t address, uint32_t size, const Block& b) {
+    if (b.exclusive == Exclusive::none) return false;
+    monitor_cleared = false;
+    if (b.exclusive == Exclusive::load) return false;
+    drop_strex_hook();
+    failing_strex = address + b.exclusive_at;
+    check_hook(uc_hook_add(uc, &strex_hook, UC_HOOK_CODE, reinterpret_cast<void*>(strex_hook_fn), this,
+                           failing_strex, failing_strex));
+    // Hooks reach only code translated after they change: the block runs
+    // again from its start, translated anew.
+    uc_ctl_remove_cache(uc, address, address + size);
+    set_reg(UC_ARM_REG_PC, address | 1u);
+    return true;
+  }
+  void drop_strex_hook() {
+    strex_hook_spent = false;
+    if (strex_hook == 0) return;
+    uc_hook_del(uc, strex_hook);
+    uc_ctl_remove_cache(uc, failing_strex, failing_strex + 4);
+    strex_hook = 0;
+    failing_strex = kNoAddress;
+  }
+  static void strex_hook_fn(uc_engine*, uint64_t address, uint32_t, void* self);
+  static void check_hook(uc_err err);
+
+  // The STREX that an exception came between it and its LDREX is about to run:
+  // it fails (status 1, nothing stored) and the code goes on after it, in the
+  // block already counted with it.
+  void on_strex(uint32_t address) {
+    if (stopping || address != failing_strex || strex_hook_spent) return;
+    if ((reg(UC_ARM_REG_PC) & ~1u) != address) return;
+    uint16_t hw[2] = {};
+    if (const uint8_t* p = host_pointer(address, 4)) std::memcpy(hw, p, 4);
+    strex_hook_spent = true;  // its block is running: removed once the next one begins
+    if (exclusive_kind(hw[0], hw[1]) != Exclusive::store) return;
+    set_reg(UC_ARM_REG_R0 + static_cast<int>(exclusive_status_register(hw[0], hw[1])), 1);
+    if (!debug.stepping) {
+      debug.prepaid = true;
+      debug.prepaid_next = address + 4;
+      debug.prepaid_end = block_end;
+    }
+    set_reg(UC_ARM_REG_PC, (address + 4) | 1u);
   }
 
   // An access the code made; the core halts at the end of its block.
@@ -699,7 +806,9 @@ struct EmulatedCpu::Impl {
     return v;
   }
 
-  void enter(int exception, uint32_t return_address) {
+  // `invalid_state`: the instruction at `return_address` was to run in ARM
+  // state; the frame says so (the Thumb bit clear in the stacked xPSR).
+  void enter(int exception, uint32_t return_address, bool invalid_state = false) {
     static constexpr int kIds[9] = {UC_ARM_REG_R0, UC_ARM_REG_R1,   UC_ARM_REG_R2,
                                     UC_ARM_REG_R3, UC_ARM_REG_R12,  UC_ARM_REG_LR,
                                     UC_ARM_REG_SP, UC_ARM_REG_XPSR, UC_ARM_REG_CONTROL};
@@ -711,7 +820,7 @@ struct EmulatedCpu::Impl {
     const bool thread = (xpsr & kIpsrMask) == 0;
     const bool process_stack = thread && (control & kSpsel);
     uint32_t sp = r[6];
-    uint32_t stacked_xpsr = xpsr;
+    uint32_t stacked_xpsr = invalid_state ? xpsr & ~kThumbBit : xpsr;
     if (core.stack_align8() && (sp & 4u)) {
       sp -= 4;
       stacked_xpsr |= kAlignedBit;
@@ -723,12 +832,6 @@ struct EmulatedCpu::Impl {
       report_fault("stacking fault", sp, return_address);
       return;
     }
-    if ((handler & 1u) == 0) {
-      char what[64];
-      std::snprintf(what, sizeof what, "exception %d has no handler (vector 0x%08x)", exception, handler);
-      report_fault(what, core.vector_table() + 4u * static_cast<uint32_t>(exception), return_address);
-      return;
-    }
     set_reg(UC_ARM_REG_SP, sp);
     // Handler mode runs on the main stack: leave the process stack while still
     // in thread mode, so that the core swaps its banked stack pointers.
@@ -737,12 +840,39 @@ struct EmulatedCpu::Impl {
     set_reg(UC_ARM_REG_LR, !thread         ? kExcReturnHandler
                            : process_stack ? kExcReturnThreadPsp
                                            : kExcReturnThreadMsp);
-    set_reg(UC_ARM_REG_PC, handler);
+    // Unicorn stays in Thumb state; a vector without the Thumb bit faults below,
+    // where the handler's first instruction would run.
+    set_reg(UC_ARM_REG_PC, handler | 1u);
     core.activate(exception);
+    monitor_cleared = true;
     ++activity;
     branch_pending = false;
     advance(CpuTiming::kExceptionEntry);
     if (config.profile) frames.push_back({exception, cpu.instructions_, events.now()});
+    if ((handler & 1u) == 0) invalid_state_fault(handler);
+  }
+
+  // The Cortex-M3 has no ARM state: the instruction at `pc` faults (INVSTATE).
+  void invalid_state_fault(uint32_t pc) {
+    const int fault = core.usage_fault(ExceptionModel::kUfsrInvState);
+    if (fault < 0) {
+      report_fault("lockup: invalid state in the hard fault's handler", pc, pc);
+      return;
+    }
+    enter(fault, pc, true);
+  }
+
+  // Into `exception` on the frame already stacked, with `exc_return` in LR.
+  void chain_to(int exception, uint32_t exc_return, Cycles cost) {
+    const uint32_t handler = vector(exception);
+    set_reg(UC_ARM_REG_IPSR, static_cast<uint32_t>(exception));
+    set_reg(UC_ARM_REG_LR, exc_return);
+    set_reg(UC_ARM_REG_PC, handler | 1u);
+    core.activate(exception);
+    monitor_cleared = true;
+    advance(cost);
+    if (config.profile) frames.push_back({exception, cpu.instructions_, events.now()});
+    if ((handler & 1u) == 0) invalid_state_fault(handler);
   }
 
   void profile_end() {
@@ -783,23 +913,24 @@ struct EmulatedCpu::Impl {
     core.deactivate();
     ++activity;
     branch_pending = false;
+    // Back to thread mode with another exception still active (and
+    // CCR.NONBASETHRDENA clear): the returning handler has ended, and a usage
+    // fault (INVPC) runs in its place on its frame, with this EXC_RETURN.
+    if (exc_return != kExcReturnHandler && core.nesting() > 0 && !core.nonbase_thread()) {
+      const int fault = core.usage_fault(ExceptionModel::kUfsrInvPc);
+      if (fault < 0) {
+        report_fault("lockup: exception return to thread mode from the hard fault", exc_return, exc_return);
+        return;
+      }
+      chain_to(fault, exc_return, EmulatedTiming::kTailChain);
+      return;
+    }
     // Tail-chaining: a pending exception that may now run is entered on the
     // frame that is already stacked, with the same EXC_RETURN (not in a step
     // that may not enter interrupts: it waits for the next block).
     if (!(debug.stepping && !debug.step_interrupts) && core.any_pending() && exception_due()) {
-      const int next = core.takeable();
-      const uint32_t handler = vector(next);
-      if ((handler & 1u) == 0) {
-        report_fault("exception has no handler", core.vector_table() + 4u * static_cast<uint32_t>(next), 0);
-        return;
-      }
-      set_reg(UC_ARM_REG_IPSR, static_cast<uint32_t>(next));
-      set_reg(UC_ARM_REG_LR, exc_return);
-      set_reg(UC_ARM_REG_PC, handler);
-      core.activate(next);
       ++cpu.tail_chains_;
-      advance(EmulatedTiming::kTailChain);
-      if (config.profile) frames.push_back({next, cpu.instructions_, events.now()});
+      chain_to(core.takeable(), exc_return, EmulatedTiming::kTailChain);
       return;
     }
     const bool to_process_stack = exc_return == kExcReturnThreadPsp;
@@ -827,6 +958,7 @@ struct EmulatedCpu::Impl {
                                     UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
     for (int i = 0; i < 6; ++i) set_reg(kIds[i], frame[i]);
     set_reg(UC_ARM_REG_PC, frame[6] | 1u);
+    monitor_cleared = true;
     advance(CpuTiming::kExceptionReturn);
   }
 
@@ -882,13 +1014,40 @@ struct EmulatedCpu::Impl {
     set_reg(UC_ARM_REG_PC, (pc + 2) | 1u);
   }
 
-  // --- the run -------------------------------------------------------------------
-  [[noreturn]] void run() {
+  // --- reset ---------------------------------------------------------------------
+  // Unicorn with the unit's memory map and the core's hooks.
+  void open();
+  // The reset line: a new Unicorn (the old one may have been left inside a run
+  // whose context the reset dropped), the registers as after reset, nothing of
+  // the old run pending; SRAM keeps its contents, the debugger its points.
+  void restart();
+
+  // MSP from word 0 of the vector table at 0 (the flash alias), the entry from
+  // word 1, the rest as a Cortex-M3 leaves reset (R0-R12 are unknown there: 0).
+  void load_reset_state() {
+    static constexpr int kIds[13] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,
+                                     UC_ARM_REG_R4, UC_ARM_REG_R5, UC_ARM_REG_R6,  UC_ARM_REG_R7,
+                                     UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                                     UC_ARM_REG_R12};
     uint32_t reset[2] = {};
     read_words(0, reset, 2);
-    set_reg(UC_ARM_REG_MSP, reset[0]);
-    uint32_t pc = reset[1];
-    set_reg(UC_ARM_REG_PC, pc | 1u);
+    // Thread mode before CONTROL, so that the core swaps its banked stack pointers.
+    set_reg(UC_ARM_REG_XPSR, kThumbBit);
+    set_reg(UC_ARM_REG_CONTROL, 0);
+    for (int id : kIds) set_reg(id, 0);
+    set_reg(UC_ARM_REG_PSP, 0);
+    set_reg(UC_ARM_REG_MSP, reset[0] & ~3u);
+    set_reg(UC_ARM_REG_LR, 0xFFFFFFFFu);
+    set_reg(UC_ARM_REG_PRIMASK, 0);
+    set_reg(UC_ARM_REG_BASEPRI, 0);
+    set_reg(UC_ARM_REG_FAULTMASK, 0);
+    set_reg(UC_ARM_REG_PC, reset[1] | 1u);
+  }
+
+  // --- the run -------------------------------------------------------------------
+  // From the registers as reset left them.
+  [[noreturn]] void run() {
+    uint32_t pc = reg(UC_ARM_REG_PC);
     for (;;) {
       if (debug_pending()) {
         pause();
@@ -1062,6 +1221,7 @@ void ram_bit_write(uc_engine*, uint64_t offset, unsigned, uint64_t value, void* 
 }
 
 void run_entry(void* self) { static_cast<Impl*>(self)->run(); }
+void restart_entry(void* self) { static_cast<Impl*>(self)->restart(); }
 
 uint8_t* page_aligned(size_t size) {
   void* p = std::aligned_alloc(4096, size);
@@ -1079,6 +1239,12 @@ void check(uc_err err, const char* what) {
 
 }  // namespace
 
+void EmulatedCpu::Impl::strex_hook_fn(uc_engine*, uint64_t address, uint32_t, void* self) {
+  static_cast<Impl*>(self)->on_strex(static_cast<uint32_t>(address));
+}
+
+void EmulatedCpu::Impl::check_hook(uc_err err) { check(err, "exclusive store hook"); }
+
 void EmulatedCpu::Impl::step_mode(bool on) {
   if ((debug.step_hook != 0) == on) return;
   if (on) {
@@ -1091,6 +1257,86 @@ void EmulatedCpu::Impl::step_mode(bool on) {
   }
   // Hooks reach only code translated after they change.
   drop_code();
+}
+
+void EmulatedCpu::Impl::open() {
+  check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &uc), "open");
+  check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M3), "Cortex-M3 model");
+  // With no exit address, uc_emu_start does not invalidate the code at one after
+  // every run (malloc and free of a page collection each time); the core stops
+  // Unicorn itself.
+  check(uc_ctl_exits_enable(uc), "exits");
+  // Flash is read-only to the code: a store there is a fault, as on the bus.
+  check(uc_mem_map_ptr(uc, Memory::kFlash, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash), "flash");
+  check(uc_mem_map_ptr(uc, 0, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash), "flash alias");
+  check(uc_mem_map_ptr(uc, Memory::kRam, Memory::kRamSize, UC_PROT_ALL, ram), "SRAM");
+  check(uc_mmio_map(uc, Memory::kPeripherals, Memory::kPeripheralsSize, peripheral_read, this,
+                    peripheral_write, this),
+        "peripherals");
+  check(uc_mmio_map(uc, Memory::kPeripheralBitBand, Memory::kPeripheralsSize * 32, peripheral_bit_read, this,
+                    peripheral_bit_write, this),
+        "peripheral bit-band");
+  check(uc_mmio_map(uc, Memory::kRamBitBand, Memory::kRamSize * 32, ram_bit_read, this, ram_bit_write, this),
+        "SRAM bit-band");
+  check(uc_mmio_map(uc, Memory::kSystem, Memory::kSystemSize, system_read, this, system_write, this),
+        "system");
+  uc_hook hook;
+  check(uc_hook_add(uc, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_hook), this, 1, 0), "block hook");
+  check(uc_hook_add(uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt_hook), this, 1, 0),
+        "interrupt hook");
+  check(uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(invalid_hook), this, 1, 0),
+        "memory hook");
+  strex_hook = 0;  // a new Unicorn: nothing hooked, its monitor clear
+  failing_strex = kNoAddress;
+  strex_hook_spent = false;
+  monitor_cleared = false;
+}
+
+void EmulatedCpu::Impl::restart() {
+  // From this core's own context only while a debugger holds it halted (the
+  // monitor's reset): it stays halted, now at the reset vector. From the host,
+  // a core the debugger held, was about to halt or was stepping halts there
+  // before its first instruction.
+  const bool in_place = board::Fiber::current() != board::Fiber::host();
+  const bool stepping = debug.stepping || (debug.halted && debug.action == Debug::Action::step);
+  const bool hold =
+      in_place || stepping || debug_pending() || (debug.halted && debug.action == Debug::Action::none);
+  uc_close(uc);
+  uc = nullptr;
+  debug.step_hook = 0;
+  open();
+  // The debugger's points are the debug logic's, which a system reset leaves alone.
+  for (Breakpoint& b : debug.breakpoints)
+    check(uc_hook_add(uc, &b.hook, UC_HOOK_CODE, reinterpret_cast<void*>(breakpoint_hook), this, b.address,
+                      b.address),
+          "breakpoint");
+  for (Watchpoint& w : debug.watchpoints)
+    if (w.hook != 0)
+      check(uc_hook_add(uc, &w.hook, watch_hook_types(w.kind), reinterpret_cast<void*>(watch_hook), this,
+                        w.address, w.address + w.length - 1),
+            "watchpoint");
+  load_reset_state();
+  stop = Stop::none;
+  stopping = false;
+  dead = false;
+  fault.clear();
+  fault_address = 0;
+  branch_pending = false;
+  fallthrough = 0;
+  block_end = 0;
+  ++activity;
+  snapshot.valid = false;
+  frames.clear();  // handlers the reset cut short never end
+  cpu.exit_status_ = -1;
+  debug.stepping = debug.step_counted = debug.step_ran = false;
+  debug.prepaid = false;
+  debug.skip = kNoAddress;
+  debug.fault_shown = false;
+  debug.action = Debug::Action::none;
+  debug.halted = in_place;
+  debug.pending = hold && !in_place ? DebugStop{DebugStop::Reason::requested, 0} : DebugStop{};
+  if (hold) debug.stop = DebugStop{DebugStop::Reason::requested, 0};
+  if (stepping) debug.pending.reason = debug.stop.reason = DebugStop::Reason::step;
 }
 
 std::string image_misfit(const ElfImage& image) {
@@ -1120,34 +1366,10 @@ EmulatedCpu::EmulatedCpu(board::Board& b, const ElfImage& image, const Config& c
                   std::min<size_t>(s.bytes.size(), Memory::kFlashSize - offset));
   }
   m.core.set_priority_bits(config.priority_bits);
-  check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &m.uc), "open");
-  check(uc_ctl_set_cpu_model(m.uc, UC_CPU_ARM_CORTEX_M3), "Cortex-M3 model");
-  // With no exit address, uc_emu_start does not invalidate the code at one after
-  // every run (malloc and free of a page collection each time); the core stops
-  // Unicorn itself.
-  check(uc_ctl_exits_enable(m.uc), "exits");
-  // Flash is read-only to the code: a store there is a fault, as on the bus.
-  check(uc_mem_map_ptr(m.uc, Memory::kFlash, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash),
-        "flash");
-  check(uc_mem_map_ptr(m.uc, 0, Memory::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, m.flash), "flash alias");
-  check(uc_mem_map_ptr(m.uc, Memory::kRam, Memory::kRamSize, UC_PROT_ALL, m.ram), "SRAM");
-  check(uc_mmio_map(m.uc, Memory::kPeripherals, Memory::kPeripheralsSize, peripheral_read, &m,
-                    peripheral_write, &m),
-        "peripherals");
-  check(uc_mmio_map(m.uc, Memory::kPeripheralBitBand, Memory::kPeripheralsSize * 32, peripheral_bit_read, &m,
-                    peripheral_bit_write, &m),
-        "peripheral bit-band");
-  check(uc_mmio_map(m.uc, Memory::kRamBitBand, Memory::kRamSize * 32, ram_bit_read, &m, ram_bit_write, &m),
-        "SRAM bit-band");
-  check(uc_mmio_map(m.uc, Memory::kSystem, Memory::kSystemSize, system_read, &m, system_write, &m), "system");
-  uc_hook hook;
-  check(uc_hook_add(m.uc, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_hook), &m, 1, 0), "block hook");
-  check(uc_hook_add(m.uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt_hook), &m, 1, 0),
-        "interrupt hook");
-  check(uc_hook_add(m.uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(invalid_hook), &m, 1, 0),
-        "memory hook");
+  m.open();
+  m.load_reset_state();
   b.bus.set_master(this);
-  b.set_reset(run_entry, &m);
+  b.set_reset(run_entry, &m, restart_entry);
 }
 
 EmulatedCpu::~EmulatedCpu() {
@@ -1264,10 +1486,7 @@ bool EmulatedCpu::set_watchpoint(uint32_t address, uint32_t length, WatchKind ki
     if (at != list.end()) return true;
     uc_hook hook = 0;
     if (memory) {
-      const int types = kind == WatchKind::write  ? UC_HOOK_MEM_WRITE
-                        : kind == WatchKind::read ? UC_HOOK_MEM_READ
-                                                  : UC_HOOK_MEM_WRITE | UC_HOOK_MEM_READ;
-      if (uc_hook_add(m.uc, &hook, types, reinterpret_cast<void*>(watch_hook), &m, address,
+      if (uc_hook_add(m.uc, &hook, watch_hook_types(kind), reinterpret_cast<void*>(watch_hook), &m, address,
                       address + length - 1) != UC_ERR_OK)
         return false;
       // Code translated before may not call memory hooks.

@@ -42,10 +42,22 @@
 // complete, and the core halts at the end of the block that made it (Unicorn
 // gives no exact place within a block), at most a few instructions on.
 //
+// The board's reset line restarts the core as a system reset does: registers in
+// their reset state (MSP and PC from the vector table), nothing active or pending,
+// SRAM and the debugger's points kept, a core the debugger holds halted at the
+// reset vector. Unicorn is opened anew: the run the reset cut short never returns.
+//
+// Exception entry and return clear the local monitor, as on the chip: the first
+// exclusive instruction after one, if a STREX, fails. A vector without the Thumb
+// bit faults (INVSTATE) where the handler's first instruction would run, and an
+// EXC_RETURN to thread mode with another exception still active (CCR.NONBASETHRDENA
+// clear) faults (INVPC): usage faults, or hard faults when those are disabled or
+// may not pre-empt; a fault the hard fault's handler itself raises locks the core.
+//
 // Differences from the chip worth knowing: BASEPRI reads back the 8 bits written
-// (masking uses the implemented priority bits); an exception does not clear the
-// exclusive monitor (a STREX after one still fails if the value changed); 16-bit
-// peripheral writes are a read-modify-write of the 32-bit register.
+// (masking uses the implemented priority bits); 16-bit peripheral writes are a
+// read-modify-write of the 32-bit register; an LDREX or STREX in a block is
+// taken as run (an IT block that skips it is not looked at).
 #pragma once
 #include <cstdint>
 #include <functional>

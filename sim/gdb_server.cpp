@@ -130,7 +130,9 @@ const char kMonitorHelp[] =
     "  type TEXT            bytes on the console line, C escapes such as \\r\n"
     "  lcd                  the display's four rows\n"
     "  violations           hardware rules broken so far\n"
-    "  reset                the board's reset line (not available yet with an image)\n"
+    "  reset [halt]         pull the board's reset line: the core stays halted at its\n"
+    "                       reset vector, SRAM kept (as OpenOCD's reset halt); then\n"
+    "                       `maintenance flush register-cache` shows gdb its registers\n"
     "Virtual time stands still while the board is halted; keys and typed bytes take\n"
     "effect once it runs.\n";
 
@@ -282,8 +284,17 @@ class BoardTarget final : public gdb::Target {
       }
       return out;
     }
-    if (command == "reset")
-      return "reset is not available yet: a reset of the emulated core is not modelled\n";
+    if (command == "reset") {
+      if (!rest.empty() && rest != "halt")
+        return "reset takes nothing or halt: the core stays halted at its reset vector either way\n";
+      // gdb asks only while it holds the core halted (between instructions, out of
+      // the emulator's run), and it stays so.
+      if (!cpu_.debug_halted()) return "reset needs the core halted\n";
+      board_.reset();
+      std::snprintf(text, sizeof text, "reset: halted at the reset vector, pc 0x%08x sp 0x%08x\n",
+                    cpu_.debug_register(emu::kDebugPc), cpu_.debug_register(emu::kDebugSp));
+      return text;
+    }
     return "unknown command '" + command + "' (monitor help lists them)\n";
   }
 

@@ -3,6 +3,7 @@
 // programs. Bytes typed arrive on the line at the moment they are typed.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -139,6 +140,12 @@ class KeyReader {
   bool prefix_ = false;
 };
 
+volatile sig_atomic_t g_ended = 0;
+
+// SIGTERM or SIGINT ends a real-time run as Ctrl-] does, so that its files are
+// finished (the display, the RS485 bytes, the backup, a recording's end).
+void end_run(int) { g_ended = 1; }
+
 // Runs the machine paced to the wall clock until a source or `flush` ends the run;
 // `flush` is called after every slice of virtual time.
 int run_paced(Machine& m, std::vector<Source>& sources, const std::function<bool()>& flush,
@@ -149,8 +156,12 @@ int run_paced(Machine& m, std::vector<Source>& sources, const std::function<bool
   bool halt_reported = false;
   std::vector<pollfd> fds;
   for (const auto& s : sources) fds.push_back(pollfd{s.fd, POLLIN, 0});
+  struct sigaction ending {};
+  ending.sa_handler = end_run;
+  sigaction(SIGTERM, &ending, nullptr);
+  sigaction(SIGINT, &ending, nullptr);
   for (;;) {
-    if (m.now() >= control.until) return 0;
+    if (m.now() >= control.until || g_ended) return 0;
     m.run_until(std::min(m.now() + kSlice, control.until));
     if (!flush()) return 0;
     if (m.halted() && !halt_reported && control.report_halt) {
@@ -178,7 +189,7 @@ int run_paced(Machine& m, std::vector<Source>& sources, const std::function<bool
               ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()
               : 0;
       for (auto& p : fds) p.revents = 0;
-      if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 0) <= 0) break;
+      if (poll(fds.data(), fds.size(), left > 0 ? static_cast<int>(left) : 0) <= 0 || g_ended) break;
       for (size_t i = 0; i < fds.size(); ++i) {
         if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
         if (sources[i].pump) {

@@ -87,7 +87,7 @@ LcdView::LcdView(board::Board& b, const Options& options)
     : board_(b), file_(options.lcd_file), whole_(b.lcd, b.events) {
   if (options.lcd_task) autostart_lcd_task();
   if (options.mode == Options::Mode::interactive || options.mode == Options::Mode::pty)
-    board_.events.schedule(kLookEvery, kLookPriority, look, this);
+    board_.events.schedule_marker(kLookEvery, kLookPriority, look, this);
   if (!options.lcd_log.empty()) {
     log_ = std::make_unique<OutputFile>(options.lcd_log);
     whole_.on_new = [f = log_->get()](board::Cycles at, const std::string& screen) {
@@ -101,7 +101,7 @@ LcdView::LcdView(board::Board& b, const Options& options)
 void LcdView::look(void* self, uint64_t) {
   auto* v = static_cast<LcdView*>(self);
   board::Board& b = v->board_;
-  b.events.schedule(b.now() + kLookEvery, kLookPriority, look, v);
+  b.events.schedule_marker(b.now() + kLookEvery, kLookPriority, look, v);
   if (!v->drawing_) return;
   const std::string screen = v->whole_.now();
   if (screen.empty() || screen == v->shown_) return;

@@ -40,7 +40,8 @@ void LineInput::push(uint8_t byte) {
 void LineInput::schedule_next(Cycles at) {
   if (scheduled_) return;
   scheduled_ = true;
-  board_.events.schedule(at, kLinePriority, deliver, this);
+  // A look that finds the receiver busy changes nothing: only a delivery counts.
+  board_.events.schedule_marker(at, kLinePriority, deliver, this);
 }
 
 void LineInput::deliver(void* ctx, uint64_t) {
@@ -60,6 +61,7 @@ void LineInput::deliver(void* ctx, uint64_t) {
   if (!dropped && in->faults_ && in->faults_->any() && in->faults_->next() < in->faults_->corrupt)
     byte ^= static_cast<uint8_t>(1u << static_cast<int>(in->faults_->next() * 8));
   if (!dropped) {
+    in->board_.events.note_change();
     in->usart_.receive(byte);
     in->in_flight_ = in->mode_ == Mode::paced;
   }
@@ -90,12 +92,12 @@ Machine::Machine(const Options& options)
   if (options_.strict) board_.rules.set_strict([this](const std::string& why) { board_.halt(why); });
 }
 
-bool Machine::reset() {
-  if (image_ != nullptr) return false;
+void Machine::reset() {
   board_.reset();
+  // The image's own start-up sets up its memory again; the host build's needs it given back.
+  if (image_ != nullptr) return;
   vPortDropHostObjects();
   firmware_memory_restore();
-  return true;
 }
 
 std::string Machine::finish() {
@@ -112,14 +114,17 @@ std::string Machine::finish() {
 void Machine::run_until(Cycles t) {
   firmware_memory_snapshot();  // once, before the firmware first runs
   stopped_ = false;
+  bool early = false;
   while (next_reset_ < reset_at_.size() && reset_at_[next_reset_] <= t) {
     const Cycles at = reset_at_[next_reset_];
     if (at > now()) board_.run_until(at);
-    if (stopped_) break;  // stopped before the reset's time: it comes at the next run
+    // Stopped before the reset's time (a sink, a debugger's halt): it comes at the next run.
+    early = stopped_ || now() < at;
+    if (early) break;
     ++next_reset_;
     reset();
   }
-  if (!stopped_) board_.run_until(t);
+  if (!early) board_.run_until(t);
   // A run killed later still leaves the last value in the file.
   backup_.sync();
 }

@@ -65,9 +65,10 @@ class Machine {
   // resets --reset-at asks for happen on the way, at their times.
   void run_until(Cycles t);
   // The board's reset line, pulled now: the firmware starts again from reset at
-  // the next run, with its memory as at power-on and the backup domain as it is.
-  // False (and nothing done) with a board image, whose reset is not modelled.
-  bool reset();
+  // the next run, with its memory as at power-on and the backup domain as it is
+  // (the image's SRAM keeps its contents, as the chip's does, and its start-up
+  // code sets it up again).
+  void reset();
   // Ends the present run_until early, at the current time (called from the
   // board's side while it runs: a sink, a pin listener).
   void stop() {

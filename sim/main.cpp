@@ -1,3 +1,4 @@
+#include "record.h"
 #include "sim.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
       return sim::run_pty(options);
     case sim::Options::Mode::control:
       return sim::run_control(options);
+    case sim::Options::Mode::replay:
+      return sim::run_replay(options);
     default:
       return sim::run_batch_stdio(options);
   }

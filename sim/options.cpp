@@ -14,6 +14,7 @@
 #include "gdb_server.h"
 #include "image.h"
 #include "lcd_view.h"
+#include "record.h"
 #include "sim.h"
 #include "wiring.h"
 
@@ -30,7 +31,7 @@ const char kHelp[] =
     "                  [--lcd FILE] [--lcd-task] [--reset-at TIME[,TIME...]]\n"
     "                  [--lcd-log FILE] [--log-access LIST [--log-access-file FILE]]\n"
     "                  [--strict]\n"
-    "                  [--control [PATH]]\n"
+    "                  [--control [PATH]] [--record FILE] [--replay FILE]\n"
     "\n"
     "Runs the Tarvik motor-control unit's firmware on a simulated board.\n"
     "\n"
@@ -86,11 +87,14 @@ const char kHelp[] =
     "                     of tim3.arr, tim3.ccr1, tim3.ccr2; changes of pa5, tim3.cen,\n"
     "                     tim3.oc1m, tim3.oc2m; encoder.edge with the TIM4 count; and\n"
     "                     motor.rpm every millisecond\n"
-    "  --vcd FILE         a Value Change Dump (GTKWave, PulseView) of pa4, pa5, pa6, pa7\n"
+    "  --vcd FILE         a Value Change Dump (GTKWave, PulseView) of the serial lines\n"
+    "                     bit by bit (pa9 and pa10: console TX and RX; pa2 and pa3:\n"
+    "                     RS485 TX and RX), pa4, pa5, pa6, pa7\n"
     "                     (the PWM edges), pb8 (encoder), the LCD bus (lcd_d4-d7, lcd_e,\n"
     "                     lcd_rs, lcd_rw), the key lines (key_pc4, key_pc6, key_pc7,\n"
     "                     key_pc10, key_pc13), tim3_ccr1/2 as vectors, motor_rpm as a real\n"
-    "  --vcd-signals LIST only these (comma-separated names above); PWM edges are many\n"
+    "  --vcd-signals LIST only these (comma-separated names above, in any case: PA9);\n"
+    "                     PWM edges are many\n"
     "  --fault LIST       faults, comma-separated: load=N@TIME (the load torque becomes\n"
     "                     N N m at TIME), stall@TIME[+DURATION] (the rotor jams),\n"
     "                     bounce=DURATION (key contacts chatter for that long on every\n"
@@ -115,8 +119,8 @@ const char kHelp[] =
     "  --reset-at LIST    reset the board (its reset line) at these virtual times in\n"
     "                     seconds, comma-separated (any mode): the firmware starts\n"
     "                     again from reset, the backup registers keep their values,\n"
-    "                     the devices (motor, display, keys) are not reset; not with\n"
-    "                     --image\n"
+    "                     the devices (motor, display, keys) are not reset; with\n"
+    "                     --image the core restarts from its reset vector, SRAM kept\n"
     "  --image FILE.elf   run this board image (build/arm/tarvik.elf, what is flashed)\n"
     "                     on an emulated Cortex-M3 wired to the same simulated board,\n"
     "                     instead of the firmware compiled for the host; every other\n"
@@ -142,6 +146,16 @@ const char kHelp[] =
     "                     for the system clock, the prefetch buffer rule, the PLL and\n"
     "                     bus clock limits) halts the board with its text, exit status\n"
     "                     1; without it each is counted and the first reported at the end\n"
+    "  --record FILE      write to FILE, as the run goes, every input that reaches the\n"
+    "                     board from outside (console and RS485 bytes, key contacts,\n"
+    "                     load and stall faults, resets) with its virtual time, the\n"
+    "                     backup registers at the start, the options that shape the\n"
+    "                     board and the firmware's identity (any mode; the format is\n"
+    "                     in the README)\n"
+    "  --replay FILE      run FILE's recording again in batch mode, as fast as it goes:\n"
+    "                     the same console bytes on standard output, and the same\n"
+    "                     --rs485, --trace, --vcd and --lcd files, whatever mode\n"
+    "                     recorded it; another firmware is warned of and run\n"
     "  --help             this text\n"
     "\n"
     "Exit status: 0, or 1 with the reason on standard error if the board halted\n"
@@ -243,6 +257,10 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       options.mode = Options::Mode::control;
       // The socket's path is optional: the next word, unless it is an option.
       if (next != nullptr && next[0] != '\0' && next[0] != '-') options.control_socket = argv[++i];
+    } else if (arg == "--record") {
+      if (!text(options.record_file, "a file name")) return false;
+    } else if (arg == "--replay") {
+      if (!text(options.replay_file, "a file name")) return false;
     } else if (arg == "--lcd-task") {
       options.lcd_task = true;
     } else if (arg == "--image") {
@@ -271,18 +289,21 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       return false;
     }
   }
+  if (!options.replay_file.empty()) {
+    if (options.mode == Options::Mode::pty || options.mode == Options::Mode::control) {
+      std::fputs("tarvik-sim: --replay runs in batch mode; it does not go with --pty or --control\n", stderr);
+      exit_status = 2;
+      return false;
+    }
+    options.mode = Options::Mode::replay;
+  }
   if (options.mode == Options::Mode::automatic)
     options.mode = isatty(STDIN_FILENO) ? Options::Mode::interactive : Options::Mode::batch;
   // What is wrong with the options together, first found first; each may look at
   // the files named.
   using Check = std::string (*)(const Options&);
-  const Check checks[] = {[](const Options& o) {
-                            return !o.reset_at_s.empty() && !image_path(o).empty()
-                                       ? std::string("--reset-at is not supported with --image")
-                                       : std::string();
-                          },
-                          image_problem, gdb_options_problem, pty_link_problem, wiring_options_problem,
-                          lcd_options_problem, control_options_problem,
+  const Check checks[] = {image_problem, gdb_options_problem, pty_link_problem, wiring_options_problem,
+                          lcd_options_problem, control_options_problem, record_options_problem,
                           // A file that is not ours would be overwritten at the end of the run.
                           backup_file_problem};
   for (Check check : checks) {

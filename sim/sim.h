@@ -6,7 +6,7 @@
 namespace sim {
 
 struct Options {
-  enum class Mode { automatic, batch, interactive, pty, control };
+  enum class Mode { automatic, batch, interactive, pty, control, replay };
   Mode mode = Mode::automatic;
   double until_s = -1;  // batch: end at this virtual time (seconds), if given
   double settle_s = 2;  // batch: else end once input is done and the console quiet this long
@@ -35,6 +35,8 @@ struct Options {
   bool plain = false;              // --plain: the console alone, without the front panel
   bool unpaced = false;            // --unpaced: real-time modes run as fast as they can
   std::vector<double> reset_at_s;  // --reset-at: virtual times (seconds) of board resets, ascending
+  std::string record_file;   // --record: every input from outside, as the run goes
+  std::string replay_file;   // --replay: the run recorded there, again
   std::string control_socket;  // --control PATH: the Unix socket to listen on ("": standard input and output)
 };
 

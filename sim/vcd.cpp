@@ -1,6 +1,7 @@
 #include "vcd.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace sim {
@@ -8,6 +9,12 @@ namespace sim {
 namespace {
 
 constexpr int kEventPriority = 40;  // after the timer's own update at the same cycle
+// How far behind virtual time changes are written: longer than a byte on the
+// slowest line a divisor may make (a received byte's bits lie one frame back).
+constexpr board::Cycles kHoldBack = board::kCpuHz / 500;  // 2 ms
+
+// The serial lines' pins: USART1 TX, RX, USART2 TX, RX.
+constexpr const char* kSerialPins[] = {"pa9", "pa10", "pa2", "pa3"};
 
 struct PinName {
   int port;  // 0 A, 1 B, 2 C
@@ -35,12 +42,20 @@ std::vector<std::string> split(const std::string& list) {
   return out;
 }
 
+// The names in any case: datasheets write PA5.
+std::vector<std::string> lower(std::vector<std::string> names) {
+  for (auto& name : names)
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return names;
+}
+
 }  // namespace
 
 const std::vector<std::string>& vcd_signal_names() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> n;
     for (const auto& p : kPins) n.emplace_back(p.name);
+    for (const char* s : kSerialPins) n.emplace_back(s);
     for (const char* s : {"pa6", "pa7", "tim3_ccr1", "tim3_ccr2", "motor_rpm"}) n.emplace_back(s);
     return n;
   }();
@@ -48,15 +63,15 @@ const std::vector<std::string>& vcd_signal_names() {
 }
 
 std::string vcd_signals_problem(const std::string& list) {
-  for (const auto& name : split(list)) {
-    const auto& all = vcd_signal_names();
-    if (std::find(all.begin(), all.end(), name) == all.end()) return "unknown signal '" + name + "'";
-  }
+  const auto& all = vcd_signal_names();
+  for (const auto& name : split(list))
+    if (std::find(all.begin(), all.end(), lower({name})[0]) == all.end())
+      return "unknown signal '" + name + "'";
   return "";
 }
 
 Vcd::Vcd(board::Board& b, const std::string& path, const std::string& signals)
-    : board_(b), out_(path), selected_(split(signals)) {
+    : board_(b), out_(path), selected_(lower(split(signals))) {
   if (!out_.is_open()) return;
   for (auto& port : pin_signal_) std::fill(std::begin(port), std::end(port), -1);
   for (const auto& p : kPins)
@@ -66,6 +81,8 @@ Vcd::Vcd(board::Board& b, const std::string& path, const std::string& signals)
     if (wanted(ch ? "tim3_ccr2" : "tim3_ccr1")) ccr_[ch] = add(ch ? "tim3_ccr2" : "tim3_ccr1", 16);
   }
   if (wanted("motor_rpm")) rpm_ = add("motor_rpm", 0);
+  int serial[4];
+  for (int i = 0; i < 4; ++i) serial[i] = wanted(kSerialPins[i]) ? add(kSerialPins[i], 1) : -1;
 
   FILE* f = out_.get();
   std::fputs("$version tarvik-sim $end\n$timescale 1ns $end\n$scope module board $end\n", f);
@@ -92,6 +109,16 @@ Vcd::Vcd(board::Board& b, const std::string& path, const std::string& signals)
       std::snprintf(text, sizeof text, "r%.1f", rpm);
       change(rpm_, text, at);
     });
+  }
+  for (int u = 0; u < 2; ++u) {
+    const int tx = serial[2 * u], rx = serial[2 * u + 1];
+    for (int line : {tx, rx})
+      if (line >= 0) bit(line, true, b.now());  // idle
+    if (tx < 0 && rx < 0) continue;
+    (u == 0 ? b.usart1 : b.usart2)
+        .add_frame_watcher([this, tx, rx](bool sent, board::Cycles start, double bit_cycles, uint8_t byte) {
+          if ((sent ? tx : rx) >= 0) frame(sent ? tx : rx, start, bit_cycles, byte);
+        });
   }
   pwm_static();
   b.tim3.add_write_listener([this](uint32_t offset, uint32_t value) {
@@ -124,7 +151,37 @@ int Vcd::add(const std::string& name, int width) {
   return static_cast<int>(signals_.size()) - 1;
 }
 
+Vcd::~Vcd() { flush(); }
+
+void Vcd::frame(int signal, board::Cycles start, double bit_cycles, uint8_t byte) {
+  for (int i = 0; i <= 9; ++i) {
+    const bool level = i == 0 ? false : i == 9 ? true : ((byte >> (i - 1)) & 1u) != 0;
+    bit(signal, level, start + static_cast<board::Cycles>(i * bit_cycles + 0.5));
+  }
+}
+
 void Vcd::change(int signal, const std::string& value, board::Cycles at) {
+  if (!out_.is_open()) return;
+  held_.emplace(std::max(at, flushed_to_), Held{signal, value});
+  const board::Cycles now = board_.now();
+  if (now < kHoldBack) return;
+  flushed_to_ = std::max(flushed_to_, now - kHoldBack);
+  while (!held_.empty() && held_.begin()->first <= flushed_to_) {
+    write(held_.begin()->second.signal, held_.begin()->second.value, held_.begin()->first);
+    held_.erase(held_.begin());
+  }
+}
+
+void Vcd::flush() {
+  for (const auto& [at, h] : held_) {
+    write(h.signal, h.value, at);
+    flushed_to_ = at;
+  }
+  held_.clear();
+  if (out_.get()) std::fflush(out_.get());
+}
+
+void Vcd::write(int signal, const std::string& value, board::Cycles at) {
   Signal& s = signals_[signal];
   if (s.last == value) return;
   s.last = value;
@@ -154,11 +211,11 @@ void Vcd::vector(int signal, uint32_t value, board::Cycles at) {
 void Vcd::pwm_static() {
   if (pwm_[0] < 0 && pwm_[1] < 0) return;
   board::Timer& t = board_.tim3;
-  const bool pwm = t.counting() && (t.oc_mode(1) >= 6 || t.oc_mode(2) >= 6);
+  const bool pwm = t.counting() && !t.blocked() && (t.oc_mode(1) >= 6 || t.oc_mode(2) >= 6);
   if (pwm) {
     if (pwm_token_ & 1) return;  // already following the periods
     pwm_token_ = (pwm_token_ + 2) | 1;
-    board_.events.schedule(t.period_start(), kEventPriority, pwm_period_event, this, pwm_token_);
+    board_.events.schedule_marker(t.period_start(), kEventPriority, pwm_period_event, this, pwm_token_);
     return;
   }
   pwm_token_ = (pwm_token_ + 2) & ~uint64_t{1};
@@ -175,6 +232,7 @@ void Vcd::pwm_period_event(void* self, uint64_t token) {
 void Vcd::pwm_period() {
   board::Timer& t = board_.tim3;
   const board::Cycles start = t.period_start(), tick = t.tick_cycles();
+  if (t.blocked()) return pwm_static();  // a null auto-reload came in: no more periods
   const board::Cycles now = board_.now();
   for (int ch = 0; ch < 2; ++ch) {
     if (pwm_[ch] < 0) continue;
@@ -187,11 +245,11 @@ void Vcd::pwm_period() {
     // the other way round.
     const bool first = t.oc_mode(ch + 1) == 6;
     bit(pwm_[ch], first, now);
-    board_.events.schedule(start + t.compare(ch + 1) * tick, kEventPriority, pwm_fall_event, this,
-                           static_cast<uint64_t>(ch) | (first ? 0 : 2) | (pwm_token_ << 2));
+    board_.events.schedule_marker(start + t.compare(ch + 1) * tick, kEventPriority, pwm_fall_event, this,
+                                  static_cast<uint64_t>(ch) | (first ? 0 : 2) | (pwm_token_ << 2));
   }
-  board_.events.schedule(start + (t.autoreload() + 1ull) * tick, kEventPriority, pwm_period_event, this,
-                         pwm_token_);
+  board_.events.schedule_marker(start + (t.autoreload() + 1ull) * tick, kEventPriority, pwm_period_event,
+                                this, pwm_token_);
 }
 
 void Vcd::pwm_fall_event(void* self, uint64_t packed) {

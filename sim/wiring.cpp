@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "record.h"
 #include "vcd.h"
 
 namespace sim {
@@ -66,6 +67,12 @@ bool key_by_name(const std::string& name, board::Key& key) {
     }
   }
   return false;
+}
+
+const char* key_name(board::Key key) {
+  for (const auto& k : kKeys)
+    if (k.key == key) return k.name;
+  return "?";
 }
 
 bool parse_key_presses(const std::string& list, std::vector<KeyPress>& presses, std::string& error) {
@@ -260,6 +267,8 @@ std::string wiring_options_problem(const Options& options) {
 
 Wiring::Wiring(board::Board& b, const Options& options) : board_(b) {
   std::string error;
+  // First, so that it hears the inputs the options below schedule.
+  if (!options.record_file.empty()) recorder_ = std::make_unique<Recorder>(b, options);
   if (!options.motor.empty()) b.motor.params.parse(options.motor, error);
   std::vector<KeyPress> presses;
   if (!options.keys.empty() && parse_key_presses(options.keys, presses, error)) schedule_presses(b, presses);
@@ -292,7 +301,7 @@ Wiring::Wiring(board::Board& b, const Options& options) : board_(b) {
           load.at, 0,
           [](void* ctx, uint64_t) {
             auto* step = static_cast<LoadStep*>(ctx);
-            step->board->motor.params.load = step->torque;
+            step->board->motor.set_load(step->torque);
             delete step;
           },
           new LoadStep{&b, load.torque});
@@ -314,6 +323,8 @@ Wiring::~Wiring() {
 }
 
 std::string Wiring::finish() {
+  if (recorder_) recorder_->finish();
+  if (vcd_) vcd_->flush();
   if (access_log_) std::fflush(access_file_ ? access_file_->get() : stderr);
   if (rs485_ && rs485_->get()) std::fflush(rs485_->get());
   if (board_.rs485.bytes_lost() == 0) return "";

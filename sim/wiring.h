@@ -24,6 +24,7 @@ struct KeyPress {
 bool parse_key_presses(const std::string& list, std::vector<KeyPress>& presses, std::string& error);
 // A key by its name, as --keys and the interactive key sequence name them.
 bool key_by_name(const std::string& name, board::Key& key);
+const char* key_name(board::Key key);
 // Presses a key now and lets it go `hold` cycles later.
 void press_for(board::Board& b, board::Key key, board::Cycles hold);
 // Presses or lets go of a key now, the contacts chattering as --fault bounce asks.
@@ -111,6 +112,7 @@ class Wiring {
   std::unique_ptr<class Vcd> vcd_;
   std::unique_ptr<OutputFile> access_file_;
   std::unique_ptr<board::AccessLog> access_log_;
+  std::unique_ptr<class Recorder> recorder_;
   LineFaults console_faults_;
 
  public:

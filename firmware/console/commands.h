@@ -49,7 +49,7 @@ int console_engine3_info(char* str);
 int console_engine3_dir(char* str);
 // e3pulse <compare value>
 int console_engine3_pulse(char* str);
-// e3period <auto-reload>
+// e3period <auto-reload>, its low 16 bits; 0 is refused (it would block TIM3 for good)
 int console_engine3_period(char* str);
 // keys and freq3 run until the STOP key: keys prints each key, freq3 the encoder
 // interval once a second. aly streams interval and pulse and never returns.

@@ -20,14 +20,18 @@ constexpr unsigned kWord = 50;
 E_KEYS button = KEY_NULL;
 
 // Word 1 as a number; complains when there is none.
-bool number_argument(char* str, int* value) {
-  char buf[kWord];
-  if (parser_of_word(str, 1, buf) != 0) {
+bool number_argument(char* str, int* value, char* word) {
+  if (parser_of_word(str, 1, word) != 0) {
     cprintf("It is not enough parameters");
     return false;
   }
-  *value = catoi(buf);
+  *value = catoi(word);
   return true;
+}
+
+bool number_argument(char* str, int* value) {
+  char buf[kWord];
+  return number_argument(str, value, buf);
 }
 
 }  // namespace
@@ -137,8 +141,15 @@ int console_engine3_pulse(char* str) {
 }
 
 int console_engine3_period(char* str) {
+  char buf[kWord];
   int value;
-  if (!number_argument(str, &value)) return 1;
+  if (!number_argument(str, &value, buf)) return 1;
+  // A null auto-reload blocks TIM3: its interrupt, which applies every later
+  // period, would never run again.
+  if (static_cast<uint16_t>(value) == 0) {
+    cprintf("Wrong parameter %s", buf);
+    return 1;
+  }
   engine3_set_period(static_cast<uint16_t>(value));
   cprintf("Engine3 period changed.");
   return 0;

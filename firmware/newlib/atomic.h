@@ -15,10 +15,18 @@
 }
 
 // Adds `value` and returns the new word.
-[[gnu::always_inline]] inline uint32_t AtomicAddAndFetch(uint32_t* ptr, uint32_t value) { return AtomicFetchAndAdd(ptr, value) + value; }
+[[gnu::always_inline]] inline uint32_t AtomicAddAndFetch(uint32_t* ptr, uint32_t value) {
+  return AtomicFetchAndAdd(ptr, value) + value;
+}
 
-// Two indivisible steps: a read, then (only if different) an add of the difference.
+// One exclusive store of `value`, retried until nothing came in between (an
+// interrupt's write, or any exception entry or return, fails the STREX); the
+// value already held is not stored again.
 [[gnu::always_inline]] inline void AtomicSet(uint32_t* ptr, uint32_t value) {
-  const uint32_t current = AtomicFetchAndAdd(ptr, 0);
-  if (current != value) AtomicFetchAndAdd(ptr, value - current);
+  do {
+    if (__LDREXW(ptr) == value) {
+      __CLREX();  // a later STREX must not pair with this LDREX
+      return;
+    }
+  } while (__STREXW(value, ptr) != 0);
 }

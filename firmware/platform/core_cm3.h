@@ -14,6 +14,7 @@ static inline uint32_t __STREXW(uint32_t value, volatile uint32_t* addr) {
   __asm volatile("strex %0, %2, %1" : "=&r"(result), "=Q"(*addr) : "r"(value));
   return result;
 }
+static inline void __CLREX(void) { __asm volatile("clrex" ::: "memory"); }
 static inline void __NOP(void) { __asm volatile("nop"); }
 static inline uint32_t __get_BASEPRI(void) {
   uint32_t v;
@@ -42,7 +43,10 @@ static inline void cpu_count_down(volatile unsigned long& count) {
 constexpr uint64_t kCyclesPerCountDown = 9;
 
 static inline uint32_t __LDREXW(volatile uint32_t* addr) { return hostcpu::ldrex(addr); }
-static inline uint32_t __STREXW(uint32_t value, volatile uint32_t* addr) { return hostcpu::strex(value, addr); }
+static inline uint32_t __STREXW(uint32_t value, volatile uint32_t* addr) {
+  return hostcpu::strex(value, addr);
+}
+static inline void __CLREX(void) {}  // no preemption point lies between the host's LDREX and STREX
 static inline void __NOP(void) { hostcpu::spin(); }
 static inline uint32_t __get_BASEPRI(void) { return hostcpu::get_basepri(); }
 static inline void __set_BASEPRI(uint32_t v) { hostcpu::set_basepri(v); }

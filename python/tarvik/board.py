@@ -463,7 +463,7 @@ class Board:
 
     def reset(self):
         """Pulls the board's reset line: the firmware starts again, the backup
-        registers kept. Not with a board image (``RequestError``)."""
+        registers kept; on either CPU."""
         self.request("reset")
 
     def close(self):

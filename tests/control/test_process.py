@@ -122,3 +122,21 @@ def test_a_unix_socket_serves_one_client_and_goes_away(sim, tmp_path):
         if proc.poll() is None:
             proc.kill()
     assert not os.path.exists(path)
+
+
+def test_a_recorded_control_session_replays_with_the_same_bytes_and_display(sim, tmp_path):
+    record, sent, lcd = tmp_path / "session.rec", tmp_path / "rs485.1", tmp_path / "lcd.1"
+    session = SESSION + [{"op": "fault", "load": 0.01, "bounce": 0.004}, {"op": "press", "key": "down"},
+                         {"op": "run", "for": 0.3}, {"op": "release", "key": "down"},
+                         {"op": "write", "data": "e3info\r"}, {"op": "run", "for": 0.5}, {"op": "read"}]
+    first = control(sim, session, "--lcd-task", "--record", str(record), "--rs485", str(sent), "--lcd", str(lcd))
+    assert first.returncode == 0, first.stderr
+    heard = "".join(json.loads(line).get("data", "") for line, request in zip(first.stdout.splitlines(), session)
+                    if request.get("line", "console") == "console")  # reads, and runs until a pattern
+    again = subprocess.run([sim, "--replay", str(record), "--rs485", str(sent) + ".again", "--lcd",
+                            str(lcd) + ".again"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    assert again.returncode == 0 and not again.stderr, again.stderr
+    assert again.stdout.decode("latin-1") == heard and "Engine3 setup:" in heard
+    for path in (sent, lcd):
+        recorded = path.read_bytes()
+        assert recorded and recorded == (tmp_path / (path.name + ".again")).read_bytes(), path

@@ -254,7 +254,9 @@ TEST(EmulatedCpuDebug, TheDebuggersReadsHaveNoSideEffectsItsWritesReachTheProgra
   d.cpu->resume();
   d.run_to_halt();
   ASSERT_TRUE(d.cpu->set_breakpoint(point, false));
-  // A byte waiting in USART1: reading DR from the debugger leaves RXNE set.
+  // A byte waiting in USART1 (set to the far end's rate): reading DR from the
+  // debugger leaves RXNE set.
+  d.board.usart1.write(board::Usart::kBRR, d.board.rcc.pclk2_hz() / 115200);
   ASSERT_TRUE(d.board.usart1.receive('x'));
   uint32_t sr = 0, dr = 0;
   ASSERT_EQ(d.cpu->debug_read(kUsart1Dr, &dr, 4), 4u);

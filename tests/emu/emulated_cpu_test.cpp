@@ -253,7 +253,8 @@ TEST(EmulatedCpu, ACountDownBusyWaitRunsAtOnceYetTakesItsTimeAndItsInterrupts) {
   EXPECT_GE(fast.word("seen", 0), 30u);
   EXPECT_EQ(fast.word("seen", 0), slow.word("seen", 0));
   // The scenarios' own paths differ by a branch or two, the loops not at all.
-  EXPECT_NEAR(static_cast<double>(fast.cpu->instructions()), static_cast<double>(slow.cpu->instructions()), 4.0);
+  EXPECT_NEAR(static_cast<double>(fast.cpu->instructions()), static_cast<double>(slow.cpu->instructions()),
+              4.0);
 }
 
 TEST(EmulatedCpu, TheProfileCountsAHandlersOwnInstructionsExactly) {
@@ -287,6 +288,69 @@ TEST(EmulatedCpu, AReservedExcReturnIsAFault) {
   EXPECT_EQ(
       r.board.cpu.halt_reason().rfind("fault: exception return with a reserved EXC_RETURN 0xfffffff5", 0), 0u)
       << r.board.cpu.halt_reason();
+}
+
+// Exception entry and return clear the local monitor, as on the chip: a STREX
+// after an interrupted LDREX fails even though the word did not change, so that
+// an LDREX/STREX loop goes round again.
+TEST(EmulatedCpu, AnExceptionBetweenLdrexAndStrexMakesTheStoreFail) {
+  Program r(18);
+  r.run();
+  ASSERT_EQ(r.cpu->exit_status(), 0) << r.board.cpu.halt_reason();
+  EXPECT_EQ(r.log(), (std::vector<uint32_t>{6, 6}));
+  EXPECT_EQ(r.word("seen", 0), 1u);  // failed
+  EXPECT_EQ(r.word("seen", 1), 5u);  // nothing stored
+  EXPECT_EQ(r.word("seen", 2), 0u);  // uninterrupted: stored
+  EXPECT_EQ(r.word("seen", 3), 7u);
+  EXPECT_EQ(r.word("seen", 4), 2u);  // the loop went round once more
+  EXPECT_EQ(r.word("seen", 5), 7u);
+}
+
+constexpr uint32_t kInvState = 1u << 17, kInvPc = 1u << 18, kForced = 1u << 30;
+
+// A vector without the Thumb bit: the exception is entered, and its handler's
+// first instruction faults (INVSTATE) with the handler's address stacked and
+// the Thumb bit clear in the stacked xPSR.
+TEST(EmulatedCpu, AVectorWithoutTheThumbBitIsAnInvalidStateUsageFault) {
+  Program r(19);
+  r.run();
+  ASSERT_EQ(r.cpu->exit_status(), 0) << r.board.cpu.halt_reason();
+  EXPECT_EQ(r.word("seen", 0), kInvState);  // CFSR
+  EXPECT_EQ(r.word("seen", 1), 0u);         // HFSR
+  EXPECT_EQ(r.word("seen", 2), r.image.find("irq7_without_thumb")->address);
+  EXPECT_EQ(r.word("seen", 3) & (kThumb | 0x1FFu), 16u + 7);  // IRQ 7's handler, in ARM state
+  EXPECT_EQ(r.word("seen", 4), 0xFFFFFFF1u);                  // nested in it
+  EXPECT_EQ(r.word("seen", 5), 6u);                           // the usage fault
+  EXPECT_EQ(r.word("seen", 6), 1u << 7);                      // IRQ 7 still active
+  EXPECT_EQ(r.word("seen", 7), (1u << 18) | (1u << 3));       // USGFAULTENA, USGFAULTACT
+  EXPECT_EQ(r.log(), std::vector<uint32_t>{});                // the handler never ran
+  EXPECT_EQ(r.board.cpu.exceptions_taken(board::ExceptionModel::kUsageFault), 1u);
+}
+
+TEST(EmulatedCpu, WithUsageFaultsDisabledInvalidStateIsAForcedHardFault) {
+  Program r(20);
+  r.run();
+  ASSERT_EQ(r.cpu->exit_status(), 0) << r.board.cpu.halt_reason();
+  EXPECT_EQ(r.word("seen", 0), kInvState);
+  EXPECT_EQ(r.word("seen", 1), kForced);
+  EXPECT_EQ(r.word("seen", 2), r.image.find("irq7_without_thumb")->address);
+  EXPECT_EQ(r.word("seen", 5), 3u);
+}
+
+// EXC_RETURN to thread mode from IRQ 9 nested in IRQ 8, CCR.NONBASETHRDENA
+// clear: IRQ 9 ends, and the usage fault (INVPC) runs in its place on the same
+// frame, with the EXC_RETURN that failed in LR.
+TEST(EmulatedCpu, AReturnToThreadModeWithAnotherExceptionActiveIsAnInvalidPcUsageFault) {
+  Program r(21);
+  r.run();
+  ASSERT_EQ(r.cpu->exit_status(), 0) << r.board.cpu.halt_reason();
+  EXPECT_EQ(r.log(), std::vector<uint32_t>{8});
+  EXPECT_EQ(r.word("seen", 0), kInvPc);
+  EXPECT_EQ(r.word("seen", 1), 0u);
+  EXPECT_EQ(r.word("seen", 3) & 0x1FFu, 16u + 8);  // IRQ 9's frame: it had interrupted IRQ 8
+  EXPECT_EQ(r.word("seen", 4), 0xFFFFFFF9u);
+  EXPECT_EQ(r.word("seen", 5), 6u);
+  EXPECT_EQ(r.word("seen", 6), 1u << 8);  // IRQ 8 active, IRQ 9 no longer
 }
 
 // The kernel port test of the board build, which passes on QEMU's mps2-an385,

@@ -3,8 +3,9 @@
 image: a breakpoint in the motor's interrupt handler, the core's system
 registers, variables, the kernel's tasks as threads with the context of a
 blocked one, watchpoints on a variable and on a TIM3 register, virtual time
-standing still across a wall-clock pause, a second debugger refused, detaching
-with the console still answering; then over TCP, attached to a running board,
+standing still across a wall-clock pause, a second debugger refused, monitor
+reset leaving the core at its reset vector, detaching with the console still
+answering; then over TCP, attached to a running board,
 steps and a run that ends while the debugger waits; then kill.
 
 Usage: gdb_multiarch.py TARVIK_SIM IMAGE.elf"""
@@ -115,6 +116,16 @@ monitor time
 shell sleep 1.5
 monitor time
 shell /usr/bin/python3 -c "%(second)s"
+# e3pulse answered (its prompt next), then the reset line in the middle of the run
+tbreak cprintf if $_streq((const char *) $r0, "\\r\\nconsole>")
+continue
+monitor reset
+maintenance flush register-cache
+x/2xw 0x08000000
+python
+for r in ("pc", "sp", "xpsr", "control", "primask"):
+    print("after reset %%s=0x%%x" %% (r, int(gdb.parse_and_eval("$" + r)) & 0xffffffff))
+end
 monitor type help\\r
 detach
 """ % {"sock": sock, "select_blocked": SELECT_BLOCKED, "second": second}
@@ -133,7 +144,16 @@ detach
     check(len(re.findall(r"^\|[^|\n]{16}\|$", out_text, re.M)) == 4, "monitor lcd: four rows of 16", out_text)
     check("pressed up" in out_text and "press KEY [HOLD]: KEY one of" in out_text, "monitor press", out_text)
     check("no hardware rule broken so far" in out_text, "monitor violations", out_text)
-    check("reset is not available yet" in out_text, "monitor reset says it is not there yet", out_text)
+    check(len(re.findall(r"^reset: halted at the reset vector, pc 0x080[0-9a-f]{5} sp 0x200[0-9a-f]{5}$",
+                         out_text, re.M)) == 2, "monitor reset, at the vector and in the middle of the run", out_text)
+    vector = re.search(r"^0x8000000(?: <[^>]*>)?:\s+(0x[0-9a-f]+)\s+(0x[0-9a-f]+)$", out_text, re.M)
+    after = dict(re.findall(r"^after reset (\w+)=(0x[0-9a-f]+)$", out_text, re.M))
+    if check(vector and len(after) == 5, "the vector table and the registers after the reset", out_text):
+        check(int(after["sp"], 16) == int(vector.group(1), 16) and
+              int(after["pc"], 16) == int(vector.group(2), 16) & ~1 and after["xpsr"] == "0x1000000" and
+              after["control"] == "0x0" and after["primask"] == "0x0",
+              "after monitor reset: sp and pc from the vector table, thread mode, CONTROL and PRIMASK clear",
+              out_text)
     check("unknown command 'frobnicate'" in out_text, "an unknown monitor command", out_text)
     check(re.search(r"Thread \d+ \"CONSOLE\" hit Breakpoint 1, vEngine3Handler \(\)", out_text),
           "the breakpoint in vEngine3Handler after e3on, in the interrupted console task", out_text)
@@ -170,6 +190,8 @@ detach
     check(status == 0, "tarvik-sim ended its run after the detach (status %s): %s" % (status, sim_err))
     check("Engine3 pulse changed." in console and re.search(r"console>help\r\nhelp info clr", console),
           "the console answered e3pulse and, after the detach, help", console)
+    check(console.count("Start programm.") == 2 and console.rfind("Start programm.") > console.find("Engine3 pulse"),
+          "the banner again after monitor reset", console)
     check("a second debugger was refused" in sim_err, "tarvik-sim said it refused the second debugger", sim_err)
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The front panel as a person meets it: tarvik-sim in a tmux window, keys typed
-at a human pace, the screen read back with capture-pane."""
+at a human pace, the screen read back with capture-pane. The session is recorded
+and replayed: the same console, RS485 bytes and display."""
 import os
 import subprocess
 import sys
@@ -52,11 +53,31 @@ def key(name):
     tmux("send-keys", "-t", "panel", name)
 
 
+def replayed(record, sent, lcd, last):
+    """The recorded session replayed in batch gives what the panel showed."""
+    again = [path + ".again" for path in (sent, lcd)]
+    run = subprocess.run([SIM, "--replay", record, "--rs485", again[0], "--lcd", again[1]],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    assert run.returncode == 0 and not run.stderr, (run.returncode, run.stderr)
+    for first, second in zip((sent, lcd), again):
+        with open(first, "rb") as a, open(second, "rb") as b:
+            recorded, replayed_bytes = a.read(), b.read()
+        assert recorded == replayed_bytes and recorded, (first, len(recorded), len(replayed_bytes))
+    # The console's lines the panel showed last are the replay's last lines.
+    lines = run.stdout.decode("latin-1").split("\r\n")
+    shown = [l.rstrip() for l in last.splitlines()[:-1] if l.strip()]
+    tail = [l.rstrip() for l in lines if l.strip()][-3:]
+    assert shown[-3:] == tail, (shown[-3:], tail)
+    assert "Key STOP(6) is pressed." in run.stdout.decode("latin-1")
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         backup = os.path.join(tmp, "backup.bin")
+        record, sent, lcd = (os.path.join(tmp, name) for name in ("session.rec", "rs485.1", "lcd.1"))
         tmux("new-session", "-d", "-s", "panel", "-x", "80", "-y", "24",
-             "%s --lcd-task --backup %s; echo EXITED $?; sleep 60" % (SIM, backup))
+             "%s --lcd-task --backup %s --record %s --rs485 %s --lcd %s; echo EXITED $?; sleep 60"
+             % (SIM, backup, record, sent, lcd))
         try:
             shown = wait_for(["console>", "+----------------+", "LEDs    green ON    blue ON",
                               "RS485   0000,1000", "Keys    1 up  2 down"])
@@ -98,9 +119,11 @@ def main():
             tmux("resize-window", "-t", "panel", "-x", "80", "-y", "24")
             wait_for(["+----------------+", "Key STOP(6) is pressed.", "Ctrl-] quits"])
 
+            last = screen()
             key("C-]")
             wait_for(["EXITED 0"])
             tmux("kill-session", "-t", "panel")
+            replayed(record, sent, lcd, last)
 
             # The unit as shipped never sets its display up: the box says why,
             # and so does the status line of a small terminal.

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A real serial client on tarvik-sim's pseudo-terminals: types commands on the
 console at a human pace, as a person at picocom would, and checks the replies and
-the RS485 telemetry."""
+the RS485 telemetry. The session is recorded, and its replay must give the same
+console and RS485 bytes."""
 import os
 import subprocess
 import sys
@@ -22,11 +23,16 @@ def wait_for(path, seconds=10):
         time.sleep(0.05)
 
 
+HEARD = []  # every console byte the client read
+
+
 def read_until(port, marker, seconds=5):
     data = b""
     end = time.time() + seconds
     while marker not in data and time.time() < end:
         data += port.read(port.in_waiting or 1)
+    if port.name.endswith("console"):
+        HEARD.append(data)
     return data
 
 
@@ -40,7 +46,10 @@ def main():
     failures = []
     with tempfile.TemporaryDirectory() as tmp:
         links = os.path.join(tmp, "missing", "links")  # made by tarvik-sim
-        sim = subprocess.Popen([SIM, "--pty-link", links], stdin=subprocess.DEVNULL,
+        record = os.path.join(tmp, "session.rec")
+        sent = [os.path.join(tmp, "rs485.%d" % n) for n in (1, 2)]
+        sim = subprocess.Popen([SIM, "--pty-link", links, "--record", record, "--rs485", sent[0]],
+                               stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             wait_for(os.path.join(links, "console"))
@@ -70,8 +79,20 @@ def main():
             if b"console: /dev/pts/" not in paths or b"rs485: /dev/pts/" not in paths:
                 failures.append("printed paths: %r" % paths)
         finally:
-            sim.terminate()
+            sim.terminate()  # ends the run as Ctrl-] does: the recording gets its end
             sim.wait(5)
+        replay = subprocess.run([SIM, "--replay", record, "--rs485", sent[1]], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        if replay.returncode != 0 or replay.stderr:
+            failures.append("replay: status %d, %r" % (replay.returncode, replay.stderr))
+        # Opening the port flushes what came before: the client heard the tail.
+        heard = b"".join(HEARD)
+        if not (heard.count(b"console>") >= 3 and replay.stdout.endswith(heard)):
+            failures.append("replayed console: %r\nheard: %r" % (replay.stdout, heard))
+        with open(sent[0], "rb") as a, open(sent[1], "rb") as b:
+            first, again = a.read(), b.read()
+        if first != again or len(first) < 100:
+            failures.append("replayed RS485: %d bytes, recorded %d" % (len(again), len(first)))
     for f in failures:
         print("FAIL:", f)
     print("ok" if not failures else "%d failure(s)" % len(failures))

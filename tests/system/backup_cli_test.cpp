@@ -148,9 +148,6 @@ TEST_F(BackupCli, ResetsOnTheWayKeepTheFileAndStartTheFirmwareOver) {
     EXPECT_TRUE(refused.out.empty()) << bad;
     EXPECT_NE(refused.err.find("--reset-at"), std::string::npos) << bad << ": " << refused.err;
   }
-  const Output image = run("", "--reset-at 1 --image " + dir_ + "/none.elf");
-  EXPECT_EQ(image.status, 2);
-  EXPECT_NE(image.err.find("not supported with --image"), std::string::npos) << image.err;
 }
 
 }  // namespace

@@ -330,17 +330,11 @@ TEST(Control, BadRequestsNameTheProblemAndLeaveTheBoardAsItWas) {
             "period: 1000\r\ndirection: 0\r\n\r\nconsole>");
 }
 
-TEST(Control, ResetRestartsTheHostFirmwareAndIsRefusedForTheImage) {
+TEST(Control, ResetRestartsTheFirmware) {
   Session s;
   s.expect("console>");
   s.command("e3pulse 300");
   const json r = s.ask(json{{"op", "reset"}});
-  if (on_image()) {
-    EXPECT_EQ(r["ok"], false);
-    EXPECT_NE(r["error"].get<std::string>().find("--image"), std::string::npos);
-    EXPECT_EQ(s.ok({{"op", "var"}, {"name", "engine3_pulse"}})["value"], 300);
-    return;
-  }
   EXPECT_EQ(r["ok"], true);
   EXPECT_EQ(s.expect("console>")["data"], kBanner);
   EXPECT_EQ(s.ok({{"op", "var"}, {"name", "engine3_pulse"}})["value"], 1000);
@@ -367,7 +361,6 @@ TEST(Control, AHaltedBoardSaysSoAndItsWaitsEndAtOnce) {
 // A wait that ends early leaves --reset-at's reset for the run that reaches its
 // time: here the reset falls in the middle of the banner, after the match.
 TEST(Control, ResetsAtTheirTimesAcrossWaitsThatEndEarly) {
-  if (on_image()) GTEST_SKIP() << "--reset-at is refused with --image";
   sim::Options o;
   o.reset_at_s = {0.004};
   Session s(o);

@@ -38,13 +38,6 @@ constexpr Skip kHostOnly[] = {
     {"LcdTask.TestModeFirstThenKeysWalkTheMenus", "reads the task table of the host build"},
     {"LcdTask.WorkModeWhenTheSystemStartsInWork", "changes a stored variable of the host build"},
     {"LcdConsole.CommandsDrawOnTheDisplayTheTaskKeepsRedrawing", "asks the host kernel which task draws"},
-    {"Reset.InTheMiddleOfARampRestartsCleanlyWithTheBackupKept",
-     "a reset of the emulated core is not modelled"},
-    {"Reset.InTheMiddleOfAPidRunAndAgainBeforeTheBannerIsOut",
-     "a reset of the emulated core is not modelled"},
-    {"Reset.AHaltedBoardRunsAgainAndAResetBeforeTheFirstRunChangesNothing",
-     "a reset of the emulated core is not modelled"},
-    {"BackupCli.ResetsOnTheWayKeepTheFileAndStartTheFirmwareOver", "--reset-at is refused with --image"},
 };
 
 // The reason when every test this process runs is host-only, else null.

@@ -41,6 +41,26 @@ TEST(MotorCommands, SettersWrapAroundAndComplainWithoutAValue) {
   EXPECT_EQ(s.run("e3info"), info(32, 4464, 1));
 }
 
+// A null period would block TIM3 for good (its interrupt applies every later
+// setting): it is refused, however it is written, and the drive stays in hand.
+TEST(MotorCommands, ANullPeriodIsRefusedAndTheMotorTimerRunsOn) {
+  ConsoleSession s;
+  constexpr int kTim3 = board::ExceptionModel::kIrq0 + 29;
+  EXPECT_EQ(s.run("e3on"), "Engine3 turn on.");
+  for (const char* word : {"0", "65536", "zero"})
+    EXPECT_EQ(s.run(std::string("e3period ") + word), std::string("Wrong parameter ") + word) << word;
+  EXPECT_EQ(s.run("e3info"), info(1000, 1000, 0));
+  EXPECT_EQ(s.board().tim3.autoreload(), 1000);
+  EXPECT_EQ(s.run("e3period 500"), "Engine3 period changed.");
+  const uint64_t runs = s.board().cpu.exceptions_taken(kTim3);
+  EXPECT_EQ(s.run("e3info"), info(1000, 500, 0));
+  EXPECT_EQ(s.board().tim3.autoreload(), 500);
+  EXPECT_FALSE(s.board().tim3.blocked());
+  // Two compare interrupts a PWM period of about 49 us, over the third of a
+  // second the console takes to read e3info.
+  EXPECT_GT(s.board().cpu.exceptions_taken(kTim3), runs + 1000);
+}
+
 TEST(MotorCommands, PidWordsInAnyOrderOverTheDefaults) {
   ConsoleSession s;
   auto koef = [] {

@@ -1,4 +1,6 @@
 // The value change dump, parsed back: its structure and what it shows of the PWM.
+#include "vcd.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,7 +15,7 @@
 namespace {
 
 struct Dump {
-  std::map<std::string, std::string> ids;                               // name -> id
+  std::map<std::string, std::string> ids;                                    // name -> id
   std::map<std::string, std::vector<std::pair<long, std::string>>> changes;  // id -> (ns, value)
   bool ordered = true;
 };
@@ -83,16 +85,19 @@ TEST(Vcd, DumpParsesBackWithEverySignalAndThePwmDuty) {
   EXPECT_NEAR(duty(d.changes.at(d.ids.at("pa6")), 20), 300.0 / 1001, 0.005);
   EXPECT_NEAR(duty(d.changes.at(d.ids.at("pa7")), 20), 1000.0 / 1001, 0.005);
   EXPECT_EQ(d.changes.at(d.ids.at("tim3_ccr1")).back().second, "b100101100");  // 300
-  EXPECT_FALSE(d.changes.at(d.ids.at("pb8")).empty());  // the encoder turns
+  EXPECT_FALSE(d.changes.at(d.ids.at("pb8")).empty());                         // the encoder turns
   // PA4 rises and falls around every telemetry line.
   EXPECT_GT(d.changes.at(d.ids.at("pa4")).size(), 200u);
 }
 
-TEST(Vcd, SignalListLimitsTheDump) {
+TEST(Vcd, SignalListLimitsTheDumpWithNamesInAnyCase) {
+  // As datasheets write them, or mixed; a name the dump does not have is refused as given.
+  EXPECT_EQ(sim::vcd_signals_problem("PA5,Pb8,LCD_E,Motor_Rpm"), "");
+  EXPECT_EQ(sim::vcd_signals_problem("PA5,PB9"), "unknown signal 'PB9'");
   const std::string path = "vcd_test_" + std::to_string(getpid()) + ".vcd";
   sim::Options o;
   o.vcd_file = path;
-  o.vcd_signals = "pa5,motor_rpm";
+  o.vcd_signals = "PA5,Motor_RPM";
   o.until_s = 0.2;
   sim::run_batch("", o);
   const Dump d = parse(path);

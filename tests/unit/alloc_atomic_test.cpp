@@ -69,11 +69,35 @@ TEST(Atomic, FetchAddSetAndNoWriteWhenUnchanged) {
   EXPECT_EQ(AtomicFetchAndAdd(&word, 3), 5u);
   EXPECT_EQ(AtomicAddAndFetch(&word, 0xFFFFFFFFu), 7u);  // adding all ones subtracts one
   EXPECT_EQ(AtomicFetchAndAdd(&word, 0), 7u);
-  AtomicSet(&word, 1000);
-  EXPECT_EQ(word, 1000u);
   const auto stores = board::the_board().cpu.exclusive_stores;
   AtomicSet(&word, 1000);
-  EXPECT_EQ(board::the_board().cpu.exclusive_stores, stores + 1);  // the read only
+  EXPECT_EQ(word, 1000u);
+  EXPECT_EQ(board::the_board().cpu.exclusive_stores, stores + 1);  // one store, no read-then-add
+  AtomicSet(&word, 1000);
+  EXPECT_EQ(board::the_board().cpu.exclusive_stores, stores + 1);  // the value held: no store at all
+}
+
+// A task's AtomicSet against an interrupt writing the same word (e3pulse against
+// a profile's step): wherever the interrupt comes in, the word ends with one of
+// the two values written, never a mix of them.
+TEST(Atomic, SetRacingAnInterruptLeavesOneOfTheValuesWritten) {
+  board::Board& b = board::the_board();
+  static uint32_t word;
+  constexpr int kIrq = 5;  // no model drives it
+  b.cpu.set_handler(board::Cpu::kIrq0 + kIrq, [] { word = 300; });
+  b.cpu.write(0x100, 1u << kIrq);
+  for (board::Cycles delay = 0; delay < 16; ++delay) {
+    word = 100;
+    b.events.schedule(
+        b.now() + delay, 0,
+        [](void* cpu, uint64_t) { static_cast<board::Cpu*>(cpu)->set_pending(board::Cpu::kIrq0 + kIrq); },
+        &b.cpu, 0);
+    AtomicSet(&word, 500);
+    b.cpu.busy(32);
+    EXPECT_TRUE(word == 500 || word == 300) << "interrupt after " << delay << " cycles: " << word;
+  }
+  EXPECT_EQ(b.cpu.exceptions_taken(board::Cpu::kIrq0 + kIrq), 16u);
+  b.cpu.write(0x180, 1u << kIrq);
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // The timer model counting in virtual time: counter from time, preload at the
 // update, compare and capture flags, events only for enabled interrupts.
+#include "timer.h"
+
 #include <gtest/gtest.h>
 
 #include "bkp.h"
 #include "event_queue.h"
 #include "pwr.h"
 #include "rcc.h"
-#include "timer.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ TEST_F(TimerFixture, CounterFollowsTimeAndWrapsAtTheReload) {
   at(7 * 1000 + 7 * 10);
   EXPECT_EQ(t.read(Timer::kCNT), 10u);
   EXPECT_EQ(t.read(Timer::kSR) & 0x7u, 0x7u);  // update, CC1, CC2
-  t.write(Timer::kCR1, 0x80);  // stopped: the count stands
+  t.write(Timer::kCR1, 0x80);                  // stopped: the count stands
   at(100000);
   EXPECT_EQ(t.read(Timer::kCNT), 10u);
   EXPECT_TRUE(events.empty());  // no interrupt enabled: nothing scheduled
@@ -128,6 +129,47 @@ TEST_F(TimerFixture, PwmShareOfThePeriod) {
   EXPECT_DOUBLE_EQ(t.high_fraction(1), 0.0);
 }
 
+// RM0008: the counter is blocked while the auto-reload value is null. With
+// ARPE the zero loads at an update, and a later value waits in the preload
+// register for one, which only UG can make.
+TEST_F(TimerFixture, ANullAutoReloadBlocksTheCounterUntilUgLoadsAnother) {
+  pwm(6, 999, 250, 999);
+  t.write(Timer::kDIER, 0x3);  // update and CC1
+  t.write(Timer::kCR1, 0x81);
+  at(7 * 300);
+  t.write(Timer::kSR, 0);
+  t.write(Timer::kARR, 0);
+  EXPECT_EQ(t.autoreload(), 999);  // this period runs to its end
+  at(7 * 1000);
+  EXPECT_EQ(t.autoreload(), 0);
+  EXPECT_TRUE(t.blocked());
+  EXPECT_EQ(t.read(Timer::kSR) & 0x3u, 0x1u);  // the update that loaded it
+  t.write(Timer::kSR, 0);
+  const int edges = irq_edges;
+  at(7 * 100000);
+  EXPECT_EQ(t.read(Timer::kCNT), 0u);
+  EXPECT_EQ(t.read(Timer::kSR) & 0x7u, 0u);  // no update, no match
+  EXPECT_EQ(irq_edges, edges);
+  EXPECT_TRUE(events.empty());
+  EXPECT_DOUBLE_EQ(t.high_fraction(1), 1.0);  // standing at 0, below CCR1: active
+  EXPECT_DOUBLE_EQ(t.high_fraction(2), 1.0);
+  t.write(Timer::kARR, 499);
+  at(7 * 200000);
+  EXPECT_EQ(t.autoreload(), 0);
+  EXPECT_EQ(t.read(Timer::kCNT), 0u);
+  EXPECT_TRUE(events.empty());
+  t.write(Timer::kEGR, 1);
+  t.write(Timer::kSR, 0);
+  EXPECT_EQ(t.autoreload(), 499);
+  at(7 * 200000 + 7 * 250);
+  EXPECT_EQ(t.read(Timer::kSR) & 0x3u, 0x2u);
+  at(7 * 200000 + 7 * 500);
+  EXPECT_EQ(t.read(Timer::kSR) & 0x3u, 0x3u);
+  EXPECT_EQ(t.read(Timer::kCNT), 0u);
+  EXPECT_EQ(irq_edges, edges + 2);  // UG's update, then the match (the line stayed high to the wrap)
+  EXPECT_DOUBLE_EQ(t.high_fraction(1), 250.0 / 500);
+}
+
 }  // namespace
 
 // The model skips the work of settling between the matches it expects; every
@@ -175,4 +217,22 @@ TEST_F(LiveSettings, ATimerClockChangeTakesEffectAtOnce) {
   rcc.write(board::Rcc::kCFGR, 0x001D0402);  // back to 72 MHz
   EXPECT_EQ(t.tick_cycles(), 7u);
   EXPECT_EQ(flags_at(7 * 250), 0x2u);
+}
+
+// Without preload a null auto-reload takes effect at once: the count stands
+// where it was, and a non-zero one lets it go on from there.
+TEST_F(LiveSettings, WithoutPreloadANullAutoReloadStopsTheCountWhereItStands) {
+  start(999, 800);
+  t.write(Timer::kDIER, 0x1);
+  at(7 * 300);
+  t.write(Timer::kARR, 0);
+  at(7 * 5000);
+  EXPECT_EQ(t.read(Timer::kCNT), 300u);
+  EXPECT_EQ(t.read(Timer::kSR) & 0x3u, 0u);
+  EXPECT_TRUE(events.empty());
+  t.write(Timer::kARR, 399);
+  EXPECT_EQ(flags_at(7 * 5000 + 7 * 99), 0u);
+  EXPECT_EQ(t.read(Timer::kCNT), 399u);
+  EXPECT_EQ(flags_at(7 * 5000 + 7 * 100), 0x1u);
+  EXPECT_EQ(t.read(Timer::kCNT), 0u);
 }

@@ -9,6 +9,10 @@
 #define NVIC_ISPR0 REG(0xE000E200u)
 #define NVIC_IPR(n) REG8(0xE000E400u + (n))
 #define SCB_ICSR REG(0xE000ED04u)
+#define SCB_SHCSR REG(0xE000ED24u)
+#define SCB_CFSR REG(0xE000ED28u)
+#define SCB_HFSR REG(0xE000ED2Cu)
+#define NVIC_IABR0 REG(0xE000E300u)
 #define SYST_CSR REG(0xE000E010u)
 #define SYST_RVR REG(0xE000E014u)
 #define MARK REG(0x4000F000u) /* the test's marker device: records the time of each write */
@@ -230,6 +234,73 @@ static void debugged_loop(void) {
   seen[0] = ticks;
 }
 
+/* --- 18: the exclusive monitor across an exception ------------------------------ */
+
+volatile uint32_t exclusive_word = 5;
+
+void IRQ6_Handler(void) { note(6); } /* leaves the word alone */
+
+/* LDREX, IRQ 6 taken and returned from if `interrupted`, then STREX of 7. */
+static uint32_t exclusive_store(uint32_t interrupted) {
+  uint32_t failed;
+  __asm volatile(
+      "ldrex r0, [%1]\n cbz %2, 1f\n"
+      "str %3, [%4]\n dsb\n isb\n"
+      "1: strex %0, %5, [%1]\n"
+      : "=&r"(failed)
+      : "r"(&exclusive_word), "l"(interrupted), "r"(1u << 6), "r"(0xE000E200u), "r"(7u)
+      : "r0", "memory");
+  return failed;
+}
+
+static void exclusive_monitor(void) {
+  NVIC_ISER0 = 1u << 6;
+  seen[0] = exclusive_store(1); /* the exception cleared the monitor: fails */
+  seen[1] = exclusive_word;
+  seen[2] = exclusive_store(0);
+  seen[3] = exclusive_word;
+  /* A retry loop, interrupted on its first turn: a second turn stores. */
+  exclusive_word = 5;
+  uint32_t turns = 0;
+  while (exclusive_store(turns++ == 0) != 0) {
+  }
+  seen[4] = turns;
+  seen[5] = exclusive_word;
+}
+
+/* --- 19-21: invalid state and an invalid return, as usage faults ----------------- */
+
+/* Entered through a vector without the Thumb bit: never runs. */
+void IRQ7_Handler(void) { note(0x7BAD); }
+__asm__(".text\n .align 2\n .global irq7_without_thumb\n .type irq7_without_thumb, %object\n"
+        "irq7_without_thumb: b IRQ7_Handler\n");
+extern void irq7_without_thumb(void);
+
+void IRQ8_Handler(void) { /* priority 0xC0 */
+  note(8);
+  pend(9);
+  note(0x8BAD); /* IRQ 9 never returns here */
+}
+/* Priority 0x40, nested in IRQ 8: returns to thread mode with IRQ 8 still active. */
+__attribute__((naked)) void IRQ9_Handler(void) { __asm volatile("ldr lr, =0xFFFFFFF9\n bx lr"); }
+
+void fault_body(uint32_t* frame, uint32_t lr) {
+  uint32_t ipsr;
+  __asm volatile("mrs %0, ipsr" : "=r"(ipsr));
+  seen[0] = SCB_CFSR;
+  seen[1] = SCB_HFSR;
+  seen[2] = frame[6]; /* the return address */
+  seen[3] = frame[7]; /* xPSR */
+  seen[4] = lr;
+  seen[5] = ipsr;
+  seen[6] = NVIC_IABR0;
+  seen[7] = SCB_SHCSR;
+  exit_run(scenario >= 19 && scenario <= 21);
+}
+__attribute__((naked)) void Fault_Handler(void) {
+  __asm volatile("tst lr, #4\n ite eq\n mrseq r0, msp\n mrsne r0, psp\n mov r1, lr\n b fault_body\n");
+}
+
 /* --- 11: a handler of known length, for the profile ------------------------------ */
 
 __attribute__((naked)) void IRQ4_Handler(void) {
@@ -293,6 +364,23 @@ int main(void) {
     case 17:
       debugged_loop();
       break;
+    case 18:
+      exclusive_monitor();
+      break;
+    case 19: /* usage faults enabled: INVSTATE is one */
+    case 20: /* disabled: a hard fault, forced */
+      if (scenario == 19) SCB_SHCSR = 1u << 18;
+      NVIC_IPR(7) = 0x80;
+      NVIC_ISER0 = 1u << 7;
+      pend(7);
+      break;
+    case 21:
+      SCB_SHCSR = 1u << 18;
+      NVIC_IPR(8) = 0xC0;
+      NVIC_IPR(9) = 0x40;
+      NVIC_ISER0 = 3u << 8;
+      pend(8);
+      break;
     default:
       exit_run(0);
   }
@@ -314,9 +402,9 @@ void Reset_Handler(void) {
 void Unexpected_Handler(void) { exit_run(0); }
 
 typedef void (*vector_t)(void);
-__attribute__((section(".vectors"), used)) const vector_t vectors[16 + 8] = {
-    (vector_t)_estack, Reset_Handler, Unexpected_Handler, Unexpected_Handler, Unexpected_Handler,
-    Unexpected_Handler, Unexpected_Handler, 0, 0, 0, 0, SVC_Handler, Unexpected_Handler, 0, PendSV_Handler,
+__attribute__((section(".vectors"), used)) const vector_t vectors[16 + 10] = {
+    (vector_t)_estack, Reset_Handler, Unexpected_Handler, Fault_Handler, Unexpected_Handler,
+    Unexpected_Handler, Fault_Handler, 0, 0, 0, 0, SVC_Handler, Unexpected_Handler, 0, PendSV_Handler,
     SysTick_Handler, IRQ0_Handler, IRQ1_Handler, IRQ2_Handler, IRQ3_Handler, IRQ4_Handler, IRQ5_Handler,
-    Unexpected_Handler, Unexpected_Handler,
+    IRQ6_Handler, irq7_without_thumb, IRQ8_Handler, IRQ9_Handler,
 };
