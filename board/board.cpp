@@ -19,6 +19,8 @@ Board::Board() {
   rcc.watch(&flash, &rules);
   flash.watch(&rcc, &rules);
   cpu.watch(&rules);
+  // The core and SysTick run at HCLK, as the clock tree is set.
+  rcc.attach_clock(&events, [this](uint32_t hclk_hz) { cpu.set_core_clock(hclk_hz); });
   usart1.wire(&gpioa, 9, "USART1", &rules);
   usart2.wire(&gpioa, 2, "USART2", &rules);
   bus.attach(Addresses::kTim3, 0x400, &tim3);

@@ -14,7 +14,7 @@ void Cpu::take_exceptions() {
     const int exc = takeable();
     if (exc < 0) return;
     activate(exc);
-    events_.advance_to(events_.now() + CpuTiming::kExceptionEntry);
+    events_.advance_to(events_.now() + board_cycles(CpuTiming::kExceptionEntry));
     const Handler h = overrides_[exc] ? overrides_[exc] : (vectors_ ? vectors_[exc] : nullptr);
     if (h == nullptr) {
       std::fprintf(stderr, "tarvik-sim: exception %d has no handler\n", exc);
@@ -27,7 +27,7 @@ void Cpu::take_exceptions() {
 
 void Cpu::exception_return() {
   deactivate();
-  events_.advance_to(events_.now() + CpuTiming::kExceptionReturn);
+  events_.advance_to(events_.now() + board_cycles(CpuTiming::kExceptionReturn));
 }
 
 void Cpu::wait_for_event() {
@@ -46,11 +46,12 @@ void Cpu::wait_for_event() {
 }
 
 void Cpu::busy(Cycles cycles) {
-  while (cycles > 0) {
+  Cycles left = board_cycles(cycles);
+  while (left > 0) {
     const Cycles now = events_.now(), next = events_.next_time();
-    const Cycles chunk = next > now ? (next - now < cycles ? next - now : cycles) : 0;
-    cycles -= chunk;
-    step(chunk);
+    const Cycles chunk = next > now ? (next - now < left ? next - now : left) : 0;
+    left -= chunk;
+    pass(chunk);
   }
 }
 

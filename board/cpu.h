@@ -33,14 +33,11 @@ class Cpu final : public ExceptionModel, public BusMaster {
 
   // A preemption point: `cost` cycles pass, due events run, then pending
   // exceptions are taken.
-  void step(Cycles cost) override {
-    events_.advance_to(events_.now() + cost);
-    if (events_.next_time() <= events_.now()) events_.run_due();
-    if (any_pending()) take_exceptions();
-  }
+  // `cost` is in cycles of the core's clock (HCLK).
+  void step(Cycles cost) override { pass(board_cycles(cost)); }
   // Time passes until the next event, which runs (a loop that polls or idles).
   void wait_for_event() override;
-  // A busy loop of `cycles`; interrupts and task switches go on meanwhile.
+  // A busy loop of `cycles` of the core; interrupts and task switches go on meanwhile.
   void busy(Cycles cycles);
   void take_exceptions();
   void take_pending() override {
@@ -57,6 +54,12 @@ class Cpu final : public ExceptionModel, public BusMaster {
   uint64_t exclusive_stores = 0;  // STREX executed
 
  private:
+  // `board` cycles pass, due events run, pending exceptions are taken.
+  void pass(Cycles board) {
+    events_.advance_to(events_.now() + board);
+    if (events_.next_time() <= events_.now()) events_.run_due();
+    if (any_pending()) take_exceptions();
+  }
   const Handler* vectors_ = nullptr;
   Handler overrides_[kExceptions] = {};
 };

@@ -1,5 +1,6 @@
 #include "exception_model.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "register_names.h"
@@ -218,6 +219,20 @@ void ExceptionModel::reset() {
 }
 
 // --- SysTick -------------------------------------------------------------------
+
+void ExceptionModel::set_core_clock(uint32_t hclk_hz) {
+  if (hclk_hz == 0 || hclk_hz == hclk_) return;
+  systick_settle();
+  const uint32_t value = systick_value(events_.now());
+  hclk_ = hclk_hz;
+  carry_ = 0;
+  core_tick_ = std::max<Cycles>(1, (kCpuHz + hclk_hz / 2) / hclk_hz);
+  if (!(st_ctrl_ & kStEnable)) return;
+  // The count goes on from where it stands, at the new rate.
+  st_zero_ = events_.now() + static_cast<Cycles>(value) * systick_tick();
+  st_zero_counted_ = value != 0;
+  systick_schedule();
+}
 
 uint32_t ExceptionModel::systick_value(Cycles t) const {
   if (!(st_ctrl_ & kStEnable)) return st_val_;

@@ -58,6 +58,18 @@ class ExceptionModel : public Peripheral {
   // reports them here before asking what may be taken.
   void set_masks(uint32_t basepri, uint32_t primask);
 
+  // The core's clock, HCLK, as the clock tree now runs it: the core's cycles and
+  // SysTick's ticks are that many board cycles (72 MHz) long.
+  void set_core_clock(uint32_t hclk_hz);
+  uint32_t core_clock() const { return static_cast<uint32_t>(hclk_); }
+  // `core` cycles of the core in board cycles, the fractions carried over.
+  Cycles board_cycles(Cycles core) {
+    if (hclk_ == kCpuHz) return core;
+    const uint64_t scaled = core * kCpuHz + carry_;
+    carry_ = scaled % hclk_;
+    return scaled / hclk_;
+  }
+
   // Pending state, as the NVIC and SCB hold it.
   void set_pending(int exception);
   // A peripheral's interrupt request line (level-sensitive, as on the NVIC): a
@@ -129,7 +141,7 @@ class ExceptionModel : public Peripheral {
   uint32_t existing_irqs(uint32_t offset, int word, uint32_t value, bool setting, const char* what);
   void unknown_irq(uint32_t offset, int irq, const char* what);
   // SysTick counts in ticks of the core clock (CLKSOURCE) or of HCLK / 8.
-  Cycles systick_tick() const { return (st_ctrl_ & kStClkSource) ? 1 : 8; }
+  Cycles systick_tick() const { return ((st_ctrl_ & kStClkSource) ? 1 : 8) * core_tick_; }
   uint32_t systick_value(Cycles t) const;
   // The first time after `t` the count reaches 0 by counting down (kNever if none).
   Cycles systick_next_zero(Cycles t) const;
@@ -158,6 +170,8 @@ class ExceptionModel : public Peripheral {
   // again every LOAD + 1 ticks after. Disabled, it stands at st_val_.
   uint32_t st_ctrl_ = 0, st_load_ = 0, st_val_ = 0;
   Cycles st_zero_ = 0;
+  uint64_t hclk_ = kCpuHz, carry_ = 0;
+  Cycles core_tick_ = 1;  // board cycles a core cycle, rounded, for SysTick
   bool st_zero_counted_ = false;
   Cycles st_flag_from_ = 0;  // COUNTFLAG is settled up to this cycle
   uint64_t st_token_ = 0;

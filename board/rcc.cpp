@@ -94,6 +94,7 @@ void Rcc::reset() {
   checked_latency_ = ~0u;
   timer_hz_apb1_ = compute_timer_clock_hz(true);
   timer_hz_apb2_ = compute_timer_clock_hz(false);
+  tell_hclk();
 }
 
 void Rcc::system_reset() {
@@ -104,7 +105,18 @@ void Rcc::system_reset() {
   csr_ = (csr_ & ~0xFE000000u) | flags | kCsrPinReset;
 }
 
-bool Rcc::hse_ready() const { return (cr_ & kHseOn) != 0 && crystal_present; }
+bool Rcc::hse_ready() const {
+  if ((cr_ & kHseOn) == 0) return false;
+  if (cr_ & kHseByp) return true;  // an external clock needs no start-up
+  return crystal_present && (clock_ == nullptr || clock_->now() - hse_on_at_ >= hse_startup);
+}
+
+void Rcc::tell_hclk() {
+  const uint32_t hz = hclk_hz();
+  if (hz == told_hclk_) return;
+  told_hclk_ = hz;
+  if (on_hclk_) on_hclk_(hz);
+}
 
 bool Rcc::source_ready(uint32_t sw) const {
   switch (sw) {
@@ -150,6 +162,7 @@ void Rcc::settle() {
   cir_ |= ready_after & ~ready_before & ((cir_ & kCirEnables) >> 8);
   timer_hz_apb1_ = compute_timer_clock_hz(true);
   timer_hz_apb2_ = compute_timer_clock_hz(false);
+  tell_hclk();
 }
 
 uint32_t Rcc::read(uint32_t offset) {
@@ -270,6 +283,7 @@ void Rcc::check_clocks() {
 void Rcc::write_cr(uint32_t value) {
   uint32_t writable = kHsiOn | kHsiTrim | kHseOn | kCssOn | kPllOn;
   if ((cr_ & kHseOn) == 0) writable |= kHseByp;  // the bypass changes only with the crystal oscillator off
+  if ((cr_ & kHseOn) == 0 && (value & kHseOn) && clock_ != nullptr) hse_on_at_ = clock_->now();
   cr_ = (cr_ & ~writable) | (value & writable);
 }
 

@@ -1,5 +1,6 @@
-// Reset and clock control register model. Oscillators and the PLL are ready as soon
-// as they are switched on (the crystal only if `crystal_present`); a clock switch
+// Reset and clock control register model. The internal oscillator and the PLL are
+// ready as soon as they are switched on, the crystal `hse_startup` later (never
+// unless `crystal_present`; an external clock, HSEBYP, at once); a clock switch
 // completes as soon as its source is ready. The model keeps the chip's rules: a
 // clock feeding the system clock cannot be switched off, the PLL settings are
 // frozen while the PLL runs, and the backup-domain bits of BDCR need PWR_CR.DBP.
@@ -9,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "event_queue.h"
 #include "peripheral.h"
 
 namespace board {
@@ -51,6 +53,14 @@ class Rcc : public Peripheral {
 
   // When false the crystal oscillator never becomes ready.
   bool crystal_present = true;
+  // How long the crystal takes to start: the datasheet's typical 2 ms for 8 MHz.
+  Cycles hse_startup = kCpuHz / 500;
+  // The board's time (the crystal's start-up), and who hears HCLK change (the core).
+  void attach_clock(const EventQueue* clock, std::function<void(uint32_t hclk_hz)> on_hclk) {
+    clock_ = clock;
+    on_hclk_ = std::move(on_hclk);
+    if (on_hclk_) on_hclk_(hclk_hz());
+  }
 
   // The flash interface whose wait states the system clock needs, and where
   // broken clock rules are reported.
@@ -108,6 +118,11 @@ class Rcc : public Peripheral {
            apb1enr_ = 0, bdcr_ = 0, csr_ = 0;
   uint32_t timer_hz_apb1_ = 0, timer_hz_apb2_ = 0;
   std::function<void(uint32_t)> reset_listener_;
+  const EventQueue* clock_ = nullptr;
+  std::function<void(uint32_t)> on_hclk_;
+  Cycles hse_on_at_ = 0;  // when HSEON last rose
+  uint32_t told_hclk_ = 0;
+  void tell_hclk();
   const FlashCtl* flash_ = nullptr;
   Rules* rules_ = nullptr;
   ClockTree checked_{};

@@ -295,9 +295,9 @@ struct EmulatedCpu::Impl {
   }
 
   // --- time ----------------------------------------------------------------------
-  // `cost` cycles pass; the events due meanwhile run at their own times.
+  // `cost` cycles of the core (HCLK) pass; the events due meanwhile run at their own times.
   void advance(Cycles cost) {
-    const Cycles target = events.now() + cost;
+    const Cycles target = events.now() + core.board_cycles(cost);
     while (events.next_time() <= target) {
       events.advance_to(events.next_time());
       events.run_due();
@@ -420,7 +420,9 @@ struct EmulatedCpu::Impl {
     const Cycles now = events.now(), next = events.next_time();
     if (next != board::EventQueue::kNever) {
       if (next <= now) return;
-      turns = std::min<uint64_t>(turns, (next - now - 1) / turn);
+      // In board cycles, rounded up: the turns end before the event.
+      const Cycles board_turn = (turn * board::kCpuHz + core.core_clock() - 1) / core.core_clock();
+      turns = std::min<uint64_t>(turns, (next - now - 1) / board_turn);
     }
     if (turns == 0) return;
     const uint32_t left = n - static_cast<uint32_t>(turns);

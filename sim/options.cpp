@@ -27,6 +27,7 @@ const char kHelp[] =
     "                  [--plain] [--unpaced] [--pty [--pty-link DIR]]\n"
     "                  [--backup FILE] [--battery-removed]\n"
     "                  [--keys LIST] [--rs485 FILE] [--trace FILE] [--motor KEY=VALUE,...]\n"
+    "                  [--board KEY=VALUE,...]\n"
     "                  [--image FILE.elf [--profile-irq] [--gdb ENDPOINT [--gdb-wait]]]\n"
     "                  [--lcd FILE] [--lcd-task] [--reset-at TIME[,TIME...]]\n"
     "                  [--lcd-log FILE] [--log-access LIST [--log-access-file FILE]]\n"
@@ -100,7 +101,12 @@ const char kHelp[] =
     "                     bounce=DURATION (key contacts chatter for that long on every\n"
     "                     press and release), drop=P and corrupt=P (each byte typed on\n"
     "                     the console line is lost, or has one bit flipped, with\n"
-    "                     probability P), seed=N (the faults' random numbers; 1)\n"
+    "                     probability P), seed=N (the faults' random numbers; 1),\n"
+    "                     crystal=absent (the 8 MHz crystal never starts: the firmware\n"
+    "                     falls back to the internal oscillator) and crystal=slow:TIME\n"
+    "                     (it takes TIME to start)\n"
+    "  --board K=V,...    the board's parameters: hse_startup (the crystal's start-up\n"
+    "                     time after HSEON, 2ms, the datasheet's typical)\n"
     "  --motor K=V,...    motor parameters: supply_v (12), resistance_ohm (2), ke (0.02\n"
     "                     V s/rad), kt (0.02 N m/A), inertia (2e-5 kg m^2), friction\n"
     "                     (0.0133 N m), load (0 N m), edges_per_rev (8)\n"
@@ -273,6 +279,8 @@ bool parse_options(int argc, char** argv, Options& options, int& exit_status) {
       options.gdb_wait = true;
     } else if (arg == "--battery-removed") {
       options.battery_removed = true;
+    } else if (arg == "--board") {
+      if (!text(options.board, "KEY=VALUE,... (see --help)")) return false;
     } else if (arg == "--keys" || arg == "--rs485" || arg == "--trace" || arg == "--motor" ||
                arg == "--vcd" || arg == "--vcd-signals" || arg == "--fault") {
       std::string& field = arg == "--keys"          ? options.keys

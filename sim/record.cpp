@@ -165,6 +165,16 @@ bool parse_recording(const std::string& text, Recording& r, std::string& error) 
         r.lcd_task = true;
       } else if (w.size() == 2 && w[1] == "strict") {
         r.strict = true;
+      } else if (w.size() == 3 && w[1] == "board") {
+        BoardParams params;
+        std::string bad;
+        if (!parse_board(w[2], params, bad)) return fail("bad board parameter '" + bad + "'");
+        r.board = w[2];
+      } else if (w.size() == 3 && w[1] == "crystal") {
+        Faults faults;
+        std::string bad;
+        if (!parse_faults("crystal=" + w[2], faults, bad)) return fail("crystal needs absent or slow:TIME");
+        r.crystal = w[2];
       } else if (w.size() == 3 && w[1] == "motor") {
         board::MotorParams params;
         std::string bad;
@@ -227,7 +237,8 @@ std::string record_options_problem(const Options& o) {
                {!o.backup_file.empty(), "--backup"},
                {o.battery_removed, "--battery-removed"},
                {o.lcd_task, "--lcd-task"},
-               {!o.motor.empty(), "--motor"}};
+               {!o.motor.empty(), "--motor"},
+               {!o.board.empty(), "--board"}};
   for (const auto& t : taken)
     if (t.given) return std::string(t.option) + " does not go with --replay (the recording gives it)";
   std::string text, error;
@@ -247,6 +258,14 @@ Recorder::Recorder(board::Board& b, const Options& options) : board_(b) {
   if (options.lcd_task) std::fputs("option lcd-task\n", out_);
   if (options.strict) std::fputs("option strict\n", out_);
   if (!options.motor.empty()) std::fprintf(out_, "option motor %s\n", options.motor.c_str());
+  if (!options.board.empty()) std::fprintf(out_, "option board %s\n", options.board.c_str());
+  Faults faults;
+  std::string error;
+  if (!options.faults.empty() && parse_faults(options.faults, faults, error)) {
+    if (faults.crystal == Faults::Crystal::absent) std::fputs("option crystal absent\n", out_);
+    if (faults.crystal == Faults::Crystal::slow)
+      std::fprintf(out_, "option crystal slow:%.17gs\n", to_seconds(faults.crystal_startup));
+  }
   std::fputs("backup", out_);
   for (uint16_t v : b.bkp.snapshot()) std::fprintf(out_, " %04x", v);
   std::fputs("\n# CYCLE[/ORDER] EVENT ...; 72000000 cycles a second\n", out_);
@@ -374,6 +393,8 @@ int run_replay(const Options& given) {
   options.lcd_task = r.lcd_task;
   options.strict = given.strict || r.strict;
   options.motor = r.motor;
+  options.board = r.board;
+  options.faults = r.crystal.empty() ? "" : "crystal=" + r.crystal;  // the rest came as events
   const std::string identity = firmware_identity(options);
   if (identity != r.firmware)
     std::fprintf(stderr, "tarvik-sim: --replay %s: recorded with firmware %s; replaying on firmware %s\n",

@@ -4,7 +4,8 @@
 // The format (version 1), in lines; `#` starts a comment, blank lines are ignored:
 //   tarvik-sim record 1                        first line: the format's version
 //   firmware host|image HASH [PATH]            what ran (FNV-1a 64 of the program or the image)
-//   option lcd-task | option strict | option motor K=V,...   options that shape the board
+//   option lcd-task | option strict | option motor K=V,... | option board K=V,...
+//   option crystal absent|slow:TIME            options that shape the board
 //   backup HHHH x10                            BKP_DR1-DR10 at the start, hex
 //   CYCLE[/ORDER] EVENT ARGS                   an input, in time order:
 //     console HH | rs485 HH                    a byte arriving on USART1 / USART2
@@ -40,7 +41,7 @@ struct Recording {
   };
   std::string firmware;  // "host HASH" or "image HASH PATH"
   bool lcd_task = false, strict = false;
-  std::string motor;
+  std::string motor, board, crystal;
   board::Bkp::Data backup{};
   std::vector<Event> events;
   bool ended = false;  // an end line: a run killed leaves none

@@ -24,6 +24,7 @@ struct Options {
   std::string rs485_file;          // --rs485: every byte that leaves on the RS485 bus
   std::string trace_file;          // --trace: CSV of the motor's signals
   std::string motor;               // --motor: motor parameters, KEY=VALUE,...
+  std::string board;               // --board: the board's parameters, KEY=VALUE,...
   std::string image;               // --image: this board image on the emulated Cortex-M3
   bool profile_irq = false;        // --profile-irq: what each interrupt handler run took (with an image)
   std::string gdb;                 // --gdb: the debugger server's TCP port or Unix socket path

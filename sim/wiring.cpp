@@ -158,6 +158,15 @@ bool parse_faults(const std::string& list, Faults& faults, std::string& error) {
                       st.at) &&
            (plus == std::string::npos || parse_time(item.substr(plus + 1), st.length));
       if (ok) faults.stalls.push_back(st);
+    } else if (name == "crystal" && eq != std::string::npos) {
+      const std::string how = item.substr(eq + 1);
+      if (how == "absent") {
+        faults.crystal = Faults::Crystal::absent;
+        ok = true;
+      } else if (how.rfind("slow:", 0) == 0 && parse_time(how.substr(5), faults.crystal_startup)) {
+        faults.crystal = Faults::Crystal::slow;
+        ok = true;
+      }
     } else if (name == "bounce" && eq != std::string::npos) {
       ok = parse_time(item.substr(eq + 1), faults.bounce);
     } else if ((name == "drop" || name == "corrupt" || name == "seed") && eq != std::string::npos) {
@@ -170,7 +179,25 @@ bool parse_faults(const std::string& list, Faults& faults, std::string& error) {
     }
     if (!ok) {
       error = "bad fault '" + item +
-              "' (load=N@TIME, stall@TIME[+DURATION], bounce=DURATION, drop=P, corrupt=P, seed=N)";
+              "' (load=N@TIME, stall@TIME[+DURATION], bounce=DURATION, drop=P, corrupt=P, seed=N, "
+              "crystal=absent, crystal=slow:TIME)";
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return true;
+}
+
+bool parse_board(const std::string& list, BoardParams& params, std::string& error) {
+  size_t pos = 0;
+  while (pos <= list.size()) {
+    const size_t comma = list.find(',', pos);
+    const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos || item.substr(0, eq) != "hse_startup" ||
+        !parse_time(item.substr(eq + 1), params.hse_startup)) {
+      error = item;
       return false;
     }
     if (comma == std::string::npos) break;
@@ -243,6 +270,9 @@ std::string wiring_options_problem(const Options& options) {
            "' (supply_v, resistance_ohm, ke, kt, inertia, friction, load, edges_per_rev)";
   Faults faults;
   if (!options.faults.empty() && !parse_faults(options.faults, faults, error)) return "--fault: " + error;
+  BoardParams board_params;
+  if (!options.board.empty() && !parse_board(options.board, board_params, error))
+    return "--board: bad parameter '" + error + "' (hse_startup=TIME, e.g. hse_startup=5ms)";
   if (!options.log_access.empty()) {
     std::vector<const board::regs::Block*> chosen;
     if (!board::AccessLog::choose(options.log_access, chosen, error))
@@ -270,6 +300,10 @@ Wiring::Wiring(board::Board& b, const Options& options) : board_(b) {
   // First, so that it hears the inputs the options below schedule.
   if (!options.record_file.empty()) recorder_ = std::make_unique<Recorder>(b, options);
   if (!options.motor.empty()) b.motor.params.parse(options.motor, error);
+  BoardParams board_params;
+  if (!options.board.empty()) parse_board(options.board, board_params, error);
+  b.rcc.hse_startup = board_params.hse_startup;
+  b.rcc.crystal_present = true;
   std::vector<KeyPress> presses;
   if (!options.keys.empty() && parse_key_presses(options.keys, presses, error)) schedule_presses(b, presses);
   if (!options.rs485_file.empty()) {
@@ -312,6 +346,8 @@ Wiring::Wiring(board::Board& b, const Options& options) : board_(b) {
       if (st.length) b.events.schedule(st.at + st.length, 0, stall, &b, 0);
     }
     set_key_bounce(faults.bounce, faults.seed);
+    if (faults.crystal == Faults::Crystal::absent) b.rcc.crystal_present = false;
+    if (faults.crystal == Faults::Crystal::slow) b.rcc.hse_startup = faults.crystal_startup;
     console_faults_.drop = faults.drop;
     console_faults_.corrupt = faults.corrupt;
     console_faults_.state = faults.seed;

@@ -89,8 +89,17 @@ struct Faults {
   board::Cycles bounce = 0;
   double drop = 0, corrupt = 0;
   uint64_t seed = 1;
+  enum class Crystal { fine, absent, slow } crystal = Crystal::fine;
+  board::Cycles crystal_startup = 0;  // slow: how long it takes
 };
 bool parse_faults(const std::string& list, Faults& faults, std::string& error);
+// --board KEY=VALUE,...: the board's own parameters (hse_startup=TIME, the
+// crystal's start-up). On error returns false with the bad item in `error`.
+struct BoardParams {
+  board::Cycles hse_startup = board::kCpuHz / 500;  // 2 ms, the datasheet's typical
+};
+bool parse_board(const std::string& list, BoardParams& params, std::string& error);
+
 // Key contacts chatter for this long on every press and release (0: clean).
 void set_key_bounce(board::Cycles bounce, uint64_t seed);
 

@@ -35,8 +35,11 @@ void RCC_HSEConfig(uint32_t RCC_HSE) {
 }
 
 ErrorStatus RCC_WaitForHSEStartUp(void) {
-  for (uint32_t i = 0; i < HSE_STARTUP_TIMEOUT; ++i) {
+  // volatile: the count is the wait's length, whatever the optimiser makes of the loop.
+  volatile uint32_t polls = 0;
+  while (polls < HSE_STARTUP_TIMEOUT) {
     if (RCC_GetFlagStatus(RCC_FLAG_HSERDY) != RESET) return SUCCESS;
+    polls = polls + 1;
   }
   return ERROR;
 }

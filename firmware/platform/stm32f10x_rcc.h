@@ -6,7 +6,11 @@
 
 constexpr uint32_t HSI_VALUE = 8000000u;  // internal RC oscillator
 constexpr uint32_t HSE_VALUE = 8000000u;  // the board's crystal
-constexpr uint32_t HSE_STARTUP_TIMEOUT = 0x0500u;
+// Polls of HSERDY before the crystal is given up: at least 4 cycles each at the
+// 8 MHz the core runs at meanwhile, some 10 ms, well past the crystal's typical
+// 2 ms start-up (at 0x500 the wait gave up first and the unit ran on the internal
+// oscillator, nine times slow).
+constexpr uint32_t HSE_STARTUP_TIMEOUT = 0x5000u;
 
 struct RCC_ClocksTypeDef {
   uint32_t SYSCLK_Frequency;

@@ -104,7 +104,7 @@ board::Board& booted() {
     vectors[board::Cpu::kIrq0 + TIM3_IRQn] = tim3_handler;
     vectors[board::Cpu::kIrq0 + TIM4_IRQn] = tim4_handler;
     b.set_firmware(firmware_reset, vectors);
-    b.run_until(board::kCpuHz / 100);
+    b.run_until(board::kCpuHz / 10);  // two crystal waits, one of them for a dead crystal
   }
   return b;
 }
