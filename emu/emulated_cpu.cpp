@@ -148,6 +148,7 @@ CountDown count_down_body(uint32_t address, const uint8_t* body, uint32_t size,
 }
 
 constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+constexpr uint64_t kNoTarget = ~0ull;
 constexpr uint16_t kWfi = 0xBF30;
 
 struct Breakpoint {
@@ -265,6 +266,18 @@ struct EmulatedCpu::Impl {
     std::vector<Breakpoint> breakpoints;
     std::vector<Watchpoint> watchpoints;
     size_t register_watches = 0;
+    // A halt at an instruction count (the re-runs of reverse execution): before
+    // the block where the count is reached, or mid-block at a hook, as a
+    // breakpoint halts.
+    uint64_t target = kNoTarget;
+    bool target_mid = false;
+    uc_hook target_hook = 0;
+    uint32_t target_pc = kNoAddress;
+    // Before a block: where the first run halted (kNoAddress: the first block at the
+    // count), as an exception may be entered there without an instruction.
+    uint32_t target_block = kNoAddress;
+    // Hits of the points noted instead of halting (finding the last hit of a re-run).
+    std::function<void(uint64_t, DebugStop::Reason, uint32_t)> observer;
   } debug;
 
   // --- registers -----------------------------------------------------------------
@@ -447,7 +460,9 @@ struct EmulatedCpu::Impl {
       return;
     }
     if (monitor_cleared && cleared_monitor_at(address, size, b)) return;
-    if (b.counter != kNoCounter) count_down(address, b);
+    if (debug.target_mid && debug.target != kNoTarget && target_in(address, size, b)) return;
+    // Turns run at once would pass over the instruction a re-run must halt at.
+    if (b.counter != kNoCounter && debug.target == kNoTarget) count_down(address, b);
     if (b.flags & (Instruction::kIdleHint | Instruction::kSelfLoop)) {
       if (b.flags & Instruction::kSelfLoop) halt_in_loop(address);
       if ((b.flags & Instruction::kSelfLoop) || fixed_point(address)) {
@@ -472,13 +487,21 @@ struct EmulatedCpu::Impl {
   // --- the debugger --------------------------------------------------------------
   bool debug_busy() const {
     return debug.pending.reason != DebugStop::Reason::none || debug.stepping || debug.prepaid ||
-           debug.skip != kNoAddress;
+           debug.target != kNoTarget || debug.skip != kNoAddress;
   }
 
   // At a block boundary while the debugger has something to do; true when the
   // block is dealt with here.
   bool debug_block(uint32_t address, uint32_t size) {
     if (debug.pending.reason != DebugStop::Reason::none) {
+      request_stop(Stop::debug);
+      return true;
+    }
+    if (debug.target != kNoTarget && !debug.target_mid &&
+        (cpu.instructions_ > debug.target ||
+         (cpu.instructions_ == debug.target &&
+          (debug.target_block == kNoAddress || debug.target_block == address)))) {
+      debug.pending = DebugStop{DebugStop::Reason::step, 0};
       request_stop(Stop::debug);
       return true;
     }
@@ -552,8 +575,64 @@ struct EmulatedCpu::Impl {
     block_end = end;
   }
 
+  // Instructions from `address` up to `end` (not run yet, counted already).
+  uint64_t instructions_between(uint32_t address, uint32_t end) {
+    uint64_t n = 0;
+    for (uint32_t a = address; a < end; a += std::max<uint32_t>(2, instruction_at(a).length)) ++n;
+    return n;
+  }
+  // The instruction count before the instruction at `address` of the block running.
+  uint64_t position_at(uint32_t address) {
+    return cpu.instructions_ - instructions_between(address, block_end);
+  }
+
+  // The block holds the target instruction: a hook goes on it and the block runs
+  // again from its start, translated anew with the hook (not counted yet).
+  bool target_in(uint32_t address, uint32_t size, const Block& b) {
+    if (debug.target_hook != 0 || debug.target >= cpu.instructions_ + b.instructions) return false;
+    if (debug.target < cpu.instructions_) {
+      // Passed (no instruction starts there): the halt comes as soon as it can.
+      debug.pending = DebugStop{DebugStop::Reason::step, 0};
+      request_stop(Stop::debug);
+      return true;
+    }
+    uint32_t pc = address;
+    for (uint64_t i = cpu.instructions_; i < debug.target; ++i)
+      pc += std::max<uint32_t>(2, instruction_at(pc).length);
+    debug.target_pc = pc;
+    check_hook(uc_hook_add(uc, &debug.target_hook, UC_HOOK_CODE, reinterpret_cast<void*>(target_hook_fn),
+                           this, pc, pc));
+    uc_ctl_remove_cache(uc, address, address + size);
+    set_reg(UC_ARM_REG_PC, address | 1u);
+    return true;
+  }
+  static void target_hook_fn(uc_engine*, uint64_t address, uint32_t, void* self);
+  void on_target(uint32_t address) {
+    if (stopping || debug.stepping || debug.target == kNoTarget) return;
+    if ((reg(UC_ARM_REG_PC) & ~1u) != address || position_at(address) != debug.target) return;
+    debug.prepaid = true;
+    debug.prepaid_next = address;
+    debug.prepaid_end = block_end;
+    debug.pending = DebugStop{DebugStop::Reason::step, 0};
+    request_stop(Stop::debug);
+  }
+  void clear_target() {
+    debug.target = kNoTarget;
+    if (debug.target_hook == 0) return;
+    uc_hook_del(uc, debug.target_hook);
+    uc_ctl_remove_cache(uc, debug.target_pc, debug.target_pc + 4);
+    debug.target_hook = 0;
+    debug.target_pc = kNoAddress;
+  }
+
   void on_breakpoint(uint32_t address) {
-    if (stopping || debug.stepping) return;
+    if (stopping) return;
+    if (debug.observer) {
+      if ((reg(UC_ARM_REG_PC) & ~1u) == address)
+        debug.observer(position_at(address), DebugStop::Reason::breakpoint, address);
+      return;
+    }
+    if (debug.stepping) return;
     if (address == debug.skip) {
       debug.skip = kNoAddress;
       return;
@@ -617,6 +696,14 @@ struct EmulatedCpu::Impl {
 
   // An access the code made; the core halts at the end of its block.
   void on_access(bool write, uint32_t address, uint32_t size) {
+    if (debug.observer) {
+      // The halt would come before the next block, at the count now.
+      for (const Watchpoint& w : debug.watchpoints)
+        if (overlaps(address, size, w.address, w.length) && !(w.kind == WatchKind::write && !write) &&
+            !(w.kind == WatchKind::read && write))
+          debug.observer(cpu.instructions_, watch_reason(w.kind), w.address);
+      return;
+    }
     if (debug.pending.reason != DebugStop::Reason::none &&
         debug.pending.reason != DebugStop::Reason::requested)
       return;
@@ -633,6 +720,7 @@ struct EmulatedCpu::Impl {
   // Halted between instructions, PC in its register: the host drives the debugger
   // until it resumes; no time passes.
   void pause() {
+    clear_target();
     debug.stop = debug.pending;
     debug.pending = DebugStop{};
     debug.action = Debug::Action::none;
@@ -1247,6 +1335,10 @@ void EmulatedCpu::Impl::strex_hook_fn(uc_engine*, uint64_t address, uint32_t, vo
 
 void EmulatedCpu::Impl::check_hook(uc_err err) { check(err, "exclusive store hook"); }
 
+void EmulatedCpu::Impl::target_hook_fn(uc_engine*, uint64_t address, uint32_t, void* self) {
+  static_cast<Impl*>(self)->on_target(static_cast<uint32_t>(address));
+}
+
 void EmulatedCpu::Impl::step_mode(bool on) {
   if ((debug.step_hook != 0) == on) return;
   if (on) {
@@ -1444,6 +1536,34 @@ void EmulatedCpu::resume() {
 
 void EmulatedCpu::step() {
   if (debug_halted()) impl_->debug.action = Impl::Debug::Action::step;
+}
+
+void EmulatedCpu::cancel_resume() {
+  if (impl_->debug.halted) impl_->debug.action = Impl::Debug::Action::none;
+}
+
+void EmulatedCpu::run_to(uint64_t position, bool mid_block, uint32_t block) {
+  Impl& m = *impl_;
+  if (!debug_halted()) return;
+  m.debug.target = position;
+  m.debug.target_mid = mid_block;
+  m.debug.target_block = block & ~1u;
+  m.debug.action = Impl::Debug::Action::cont;
+}
+
+uint64_t EmulatedCpu::debug_position() const {
+  Impl& m = *impl_;
+  return instructions_ -
+         (debug_mid_block() ? m.instructions_between(m.debug.prepaid_next, m.debug.prepaid_end) : 0);
+}
+
+bool EmulatedCpu::debug_mid_block() const {
+  const Impl& m = *impl_;
+  return m.debug.prepaid && m.debug.prepaid_next == (m.reg(UC_ARM_REG_PC) & ~1u);
+}
+
+void EmulatedCpu::set_hit_observer(std::function<void(uint64_t, DebugStop::Reason, uint32_t)> observer) {
+  impl_->debug.observer = std::move(observer);
 }
 
 void EmulatedCpu::set_step_interrupts(bool on) { impl_->debug.step_interrupts = on; }

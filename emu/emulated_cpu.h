@@ -185,6 +185,21 @@ class EmulatedCpu final : public board::BusMaster, board::AccessObserver {
   // run_until of the board does it.
   void resume();
   void step();
+  // Reverse execution re-runs the board to an instruction count:
+  // debug_position() is the number of instructions run before the one at the PC
+  // (the same in every run of the same history), debug_mid_block() whether the
+  // halt is inside a block already counted (as at a breakpoint). run_to resumes
+  // and halts where the count is reached, mid-block or before its block (the one
+  // at `block` if given), as the first run halted there; cancel_resume takes back
+  // a resume not yet begun.
+  static constexpr uint32_t kAnyBlock = 0xFFFFFFFFu;
+  void run_to(uint64_t position, bool mid_block, uint32_t block = kAnyBlock);
+  void cancel_resume();
+  uint64_t debug_position() const;
+  bool debug_mid_block() const;
+  // While set, breakpoint and watchpoint hits are handed to `observer` (the
+  // count where the halt would be, why, the address) and the core does not halt.
+  void set_hit_observer(std::function<void(uint64_t, DebugStop::Reason, uint32_t)> observer);
   // Whether a step may enter an interrupt that is pending (off: stepping stays in
   // the code being stepped; exceptions the stepped instruction raises, SVC, still enter).
   void set_step_interrupts(bool on);

@@ -15,10 +15,12 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "gdb/kernel_tasks.h"
 #include "gdb/session.h"
+#include "gdb_history.h"
 #include "image.h"
 #include "wiring.h"
 
@@ -134,7 +136,9 @@ const char kMonitorHelp[] =
     "                       reset vector, SRAM kept (as OpenOCD's reset halt); then\n"
     "                       `maintenance flush register-cache` shows gdb its registers\n"
     "Virtual time stands still while the board is halted; keys and typed bytes take\n"
-    "effect once it runs.\n";
+    "effect once it runs.\n"
+    "Reverse execution (reverse-stepi, reverse-step, reverse-continue, reverse-finish)\n"
+    "works in batch mode only: the real-time modes refuse it.\n";
 
 // The board image as the debugger sees it.
 class BoardTarget final : public gdb::Target {
@@ -173,17 +177,24 @@ class BoardTarget final : public gdb::Target {
     return false;
   }
   void resume(bool step) override {
+    stepped_ = step;
     if (step)
       cpu_.step();
     else
       cpu_.resume();
   }
-  bool reverse(bool) override { return false; }
-  bool can_reverse() const override { return false; }
+  // Taken up by the server once the packet is answered (see GdbHistory).
+  bool reverse(bool step) override {
+    if (!can_reverse()) return false;
+    reverse_ = step ? 1 : 2;
+    return true;
+  }
+  bool can_reverse() const override { return history_ != nullptr && history_->enabled(); }
   void interrupt() override { cpu_.halt(); }
   gdb::StopReason stop_reason() override {
-    const emu::DebugStop& s = cpu_.debug_stop();
+    emu::DebugStop s = cpu_.debug_stop();
     gdb::StopReason why;
+    if (history_ != nullptr) history_->take_stop(s, why.history_begin);
     why.address = s.address;
     using R = emu::DebugStop::Reason;
     using K = gdb::StopReason::Kind;
@@ -298,6 +309,26 @@ class BoardTarget final : public gdb::Target {
     return "unknown command '" + command + "' (monitor help lists them)\n";
   }
 
+  void set_history(GdbHistory* history) { history_ = history; }
+  // 0, or the reverse execution asked for: 1 a step, 2 a continue; once.
+  int take_reverse() { return std::exchange(reverse_, 0); }
+  bool stepped() const { return stepped_; }
+  void modified() {
+    if (history_ != nullptr) history_->modified();
+  }
+  std::vector<HistoryPoint> history_points() const {
+    std::vector<HistoryPoint> out;
+    for (const Point& p : points_) out.push_back({static_cast<uint8_t>(p.kind), p.address, p.length});
+    return out;
+  }
+  void set_history_points(const std::vector<HistoryPoint>& points) {
+    forget_points();
+    for (const HistoryPoint& p : points) {
+      const auto kind = static_cast<gdb::PointKind>(p.kind);
+      if (set_point(kind, p.address, p.length, true)) noted(kind, p.address, p.length, true);
+    }
+  }
+
   void detach() override { forget_points(); }
   void kill() override {
     forget_points();
@@ -339,6 +370,9 @@ class BoardTarget final : public gdb::Target {
   gdb::KernelTasks tasks_;
   Typist typist_;
   std::vector<Point> points_;
+  GdbHistory* history_ = nullptr;
+  int reverse_ = 0;
+  bool stepped_ = false;
 };
 
 // Records the points a session sets, then passes them on.
@@ -347,10 +381,14 @@ class RecordingTarget final : public gdb::Target {
   explicit RecordingTarget(BoardTarget& t) : t_(t) {}
   bool read_registers(gdb::ThreadId th, gdb::Registers& out) override { return t_.read_registers(th, out); }
   bool write_register(gdb::ThreadId th, unsigned r, uint32_t v) override {
+    t_.modified();
     return t_.write_register(th, r, v);
   }
   size_t read_memory(uint32_t a, uint8_t* out, size_t n) override { return t_.read_memory(a, out, n); }
-  bool write_memory(uint32_t a, const uint8_t* d, size_t n) override { return t_.write_memory(a, d, n); }
+  bool write_memory(uint32_t a, const uint8_t* d, size_t n) override {
+    t_.modified();
+    return t_.write_memory(a, d, n);
+  }
   bool set_point(gdb::PointKind k, uint32_t a, uint32_t l, bool insert) override {
     const bool ok = t_.set_point(k, a, l, insert);
     if (ok) t_.noted(k, a, l, insert);
@@ -363,7 +401,12 @@ class RecordingTarget final : public gdb::Target {
   gdb::StopReason stop_reason() override { return t_.stop_reason(); }
   std::vector<gdb::Thread> threads() override { return t_.threads(); }
   gdb::ThreadId current_thread() override { return t_.current_thread(); }
-  std::string monitor(const std::string& c) override { return t_.monitor(c); }
+  std::string monitor(const std::string& c) override {
+    // Those that change the board (the others only look).
+    const std::string word = c.substr(0, c.find(' '));
+    if (word == "press" || word == "type" || word == "reset" || word == "step-irq") t_.modified();
+    return t_.monitor(c);
+  }
   void detach() override { t_.detach(); }
   void kill() override { t_.kill(); }
 
@@ -379,7 +422,12 @@ class GdbServer {
         target_(b, cpu),
         recording_(target_),
         blocking_(options.mode == Options::Mode::batch),
-        quiet_(options.mode == Options::Mode::interactive) {}
+        quiet_(options.mode == Options::Mode::interactive),
+        history_(b, cpu, blocking_,
+                 {[this] { return target_.history_points(); },
+                  [this](const std::vector<HistoryPoint>& p) { target_.set_history_points(p); }}) {
+    target_.set_history(&history_);
+  }
 
   bool listen_on(const std::string& endpoint, std::string& error) {
     int port = 0;
@@ -439,6 +487,7 @@ class GdbServer {
 
   // The run ended with the debugger attached: it hears the program exited.
   void finish() {
+    history_.end();
     if (session_ && session_->running()) send(session_->exited(board_.cpu.halted() ? 1 : 0));
     close_connection();
     if (listen_fd_ >= 0) close(listen_fd_);
@@ -466,6 +515,8 @@ class GdbServer {
   // stop reply the debugger waits for, then its packets, until it resumes the
   // core; in batch mode waiting for them, otherwise only what is there now.
   void service() {
+    // A run again of the history answers nobody until it arrives.
+    if (history_.replay_halt()) return;
     if (left_) {
       // The debugger went away while the board ran: its points go, the board runs on.
       left_ = false;
@@ -508,6 +559,11 @@ class GdbServer {
   static void poll_event(void* self, uint64_t) {
     auto* s = static_cast<GdbServer*>(self);
     if (s->listen_fd_ < 0) return;
+    if (s->history_.replaying()) {
+      // The connection is the debugger's with the copy that asked: left alone.
+      s->schedule_poll();
+      return;
+    }
     pollfd fds[2];
     const nfds_t n = s->fill(fds);
     if (poll(fds, n, 0) > 0) s->handle(fds, n, false);
@@ -572,6 +628,23 @@ class GdbServer {
 
   void take(const std::string& bytes) {
     send(session_->receive(bytes));
+    if (const int reverse = target_.take_reverse()) {
+      // Returns only where nothing earlier could be reached; otherwise a copy
+      // that went back answers, and this process has ended.
+      if (history_.reverse(reverse == 1) == GdbHistory::Next::reply_now) send(session_->stopped());
+      return;
+    }
+    if (!session_->ended() && session_->running() && blocking_) {
+      switch (history_.resumed(target_.stepped())) {
+        case GdbHistory::Next::reply_now:
+          send(session_->stopped());
+          return;
+        case GdbHistory::Next::stay_silent:
+          return;
+        case GdbHistory::Next::carry_on:
+          break;
+      }
+    }
     if (session_->ended()) {
       if (!quiet_) std::fprintf(stderr, "tarvik-sim: debugger detached\n");
       close_connection();
@@ -595,6 +668,7 @@ class GdbServer {
   }
 
   void close_connection() {
+    history_.end();
     if (conn_fd_ >= 0) close(conn_fd_);
     conn_fd_ = -1;
     session_.reset();
@@ -613,6 +687,7 @@ class GdbServer {
   std::unique_ptr<gdb::Session> session_;
   std::string held_;   // bytes that came while the board ran
   bool left_ = false;  // the debugger went away while the board ran
+  GdbHistory history_;
 };
 
 GdbServer* g_server = nullptr;

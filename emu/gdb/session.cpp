@@ -179,6 +179,7 @@ std::string Session::stop_reply(const StopReason& why) {
   std::string out = why.kind == StopReason::Kind::interrupted ? "T02"
                     : why.kind == StopReason::Kind::fault     ? "T0b"
                                                               : "T05";
+  if (why.history_begin) out += "replaylog:begin;";
   switch (why.kind) {
     case StopReason::Kind::watch_write:
       out += "watch:" + hex_number(why.address) + ";";

@@ -33,8 +33,9 @@ enum class PointKind { software, hardware, write, read, access };  // Z0 to Z4
 struct StopReason {
   enum class Kind { interrupted, breakpoint, step, watch_write, watch_read, watch_access, exited, fault };
   Kind kind = Kind::interrupted;
-  uint32_t address = 0;  // watch: the data address that was accessed
-  int exit_status = 0;   // exited
+  uint32_t address = 0;        // watch: the data address that was accessed
+  int exit_status = 0;         // exited
+  bool history_begin = false;  // going back reached the start of the recorded history
 };
 
 struct Thread {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "emulated_cpu.h"
 
@@ -144,6 +145,86 @@ TEST(EmulatedCpuDebug, BreakpointsInsideABlockStopThereAndLeaveTheRunAsItWas) {
   EXPECT_GT(d.marker.last, 0u);
   EXPECT_EQ(d.cpu->instructions(), plain.cpu->instructions());
   EXPECT_EQ(d.word("seen"), plain.word("seen"));  // ticks counted in the loop
+}
+
+// Reverse execution runs the board again to where it halted before: run_to
+// halts at the same count with the same registers, time and memory, inside a
+// block as a breakpoint did or before one as a requested halt did, and an
+// observer hears each breakpoint hit at the count its halt had, halting nowhere.
+TEST(EmulatedCpuDebug, ARunAgainHaltsWhereTheFirstHaltedAndHearsTheHitsOnTheWay) {
+  struct Place {
+    uint64_t position;
+    bool mid;
+    Cycles time;
+    uint32_t counter;
+    std::vector<uint32_t> regs;
+  };
+  auto place = [](Debugged& d) {
+    Place p{d.cpu->debug_position(), d.cpu->debug_mid_block(), d.board.now(), d.word("counter"), {}};
+    for (unsigned r = 0; r < emu::kDebugRegisters; ++r) p.regs.push_back(d.cpu->debug_register(r));
+    return p;
+  };
+  auto same = [](const Place& was, const Place& is, const char* what) {
+    EXPECT_EQ(is.position, was.position) << what;
+    EXPECT_EQ(is.mid, was.mid) << what;
+    EXPECT_EQ(is.time, was.time) << what;
+    EXPECT_EQ(is.counter, was.counter) << what;
+    EXPECT_EQ(is.regs, was.regs) << what;
+  };
+
+  Debugged first;
+  const uint32_t point = first.address("debug_point");
+  first.cpu->halt();
+  first.board.run_until(kMs);
+  ASSERT_TRUE(first.cpu->set_breakpoint(point, true));
+  std::vector<Place> hits;
+  for (int i = 0; i < 3; ++i) {
+    first.cpu->resume();
+    first.run_to_halt();
+    ASSERT_EQ(first.cpu->debug_stop().reason, Reason::breakpoint);
+    hits.push_back(place(first));
+  }
+  ASSERT_TRUE(first.cpu->set_breakpoint(point, false));
+  first.cpu->resume();
+  first.board.run_until(first.board.now() + 2 * kMs);
+  first.cpu->halt();
+  first.run_to_halt();
+  const Place later = place(first);
+  EXPECT_TRUE(hits[0].mid && hits[2].mid);
+  EXPECT_FALSE(later.mid);
+  EXPECT_LT(hits[0].position, hits[1].position);
+  EXPECT_LT(hits[2].position, later.position);
+
+  Debugged again;
+  again.cpu->halt();
+  again.board.run_until(kMs);
+  ASSERT_TRUE(again.cpu->set_breakpoint(point, true));
+  std::vector<uint64_t> heard;
+  again.cpu->set_hit_observer([&](uint64_t at, Reason why, uint32_t address) {
+    if (why == Reason::breakpoint && address == point) heard.push_back(at);
+  });
+  again.cpu->run_to(hits[2].position, true);
+  again.run_to_halt();
+  ASSERT_TRUE(again.cpu->debug_halted());
+  same(hits[2], place(again), "the third hit, mid-block");
+  ASSERT_GE(heard.size(), 2u);
+  EXPECT_EQ(heard[0], hits[0].position);
+  EXPECT_EQ(heard[1], hits[1].position);
+  again.cpu->set_hit_observer(nullptr);
+  ASSERT_TRUE(again.cpu->set_breakpoint(point, false));
+  again.cpu->run_to(later.position, false, later.regs[emu::kDebugPc]);
+  again.run_to_halt();
+  ASSERT_TRUE(again.cpu->debug_halted());
+  same(later, place(again), "the requested halt, before a block");
+
+  // Both runs go on to the same end.
+  first.cpu->resume();
+  first.run_to_end();
+  again.cpu->resume();
+  again.run_to_end();
+  ASSERT_EQ(again.cpu->exit_status(), 0) << again.board.cpu.halt_reason();
+  EXPECT_EQ(again.marker.last, first.marker.last);
+  EXPECT_EQ(again.cpu->instructions(), first.cpu->instructions());
 }
 
 TEST(EmulatedCpuDebug, StepsFollowTheCodeAndCountTheirOwnCycles) {

@@ -230,7 +230,14 @@ def stand_in_make_run(cmd, cwd, env, state):
                          stdin=slave, stdout=slave, stderr=slave, start_new_session=True)
     os.close(slave)
     shown = read_until(master, [b"Tarvik motor-control unit (simulated board)",
-                                b"Tarvik! Start programm.", b"console>", b"Ctrl-] quits"], TIMEOUT)
+                                b"Tarvik! Start programm.", b"Ctrl-] quits"], TIMEOUT)
+    if shown[1]:
+        # The prompt may have come in pieces between two frames (curses writes only
+        # what changed): a resize redraws the whole screen, the prompt in one piece.
+        fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
+        os.killpg(p.pid, signal.SIGWINCH)
+        again = read_until(master, [b"console>"], TIMEOUT)
+        shown = (shown[0] + again[0], again[1])
     text = shown[0].decode(errors="replace")
     if not shown[1]:
         fail(cmd, "the panel with the console's prompt did not show", text)

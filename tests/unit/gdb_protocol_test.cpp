@@ -270,8 +270,12 @@ class FakeTarget : public Target {
     return address != 0xbad;
   }
   void resume(bool step) override { resumes.push_back(step); }
-  bool reverse(bool) override { return false; }
-  bool can_reverse() const override { return false; }
+  bool reverse(bool step) override {
+    if (!reversible) return false;
+    reverses.push_back(step);
+    return true;
+  }
+  bool can_reverse() const override { return reversible; }
   void interrupt() override { ++interrupts; }
   StopReason stop_reason() override { return why; }
   std::vector<Thread> threads() override {
@@ -294,6 +298,8 @@ class FakeTarget : public Target {
   uint8_t memory[16] = {};
   std::vector<Point> points;
   std::vector<bool> resumes;
+  bool reversible = false;
+  std::vector<bool> reverses;
   std::vector<std::string> commands;
   int interrupts = 0;
   StopReason why;
@@ -487,6 +493,29 @@ TEST(GdbSession, ResumeWaitsForTheStopAndOnlyTheInterruptCountsMeanwhile) {
   ask(s, "c");
   EXPECT_EQ(s.exited(3), frame("W03"));
   EXPECT_TRUE(s.ended());
+}
+
+TEST(GdbSession, ReverseExecutionWhereTheTargetOffersIt) {
+  FakeTarget t;
+  t.reversible = true;
+  Session s = quiet_session(t);
+  const std::string features = ask(s, "qSupported:multiprocess+;hwbreak+");
+  EXPECT_NE(features.find(";ReverseStep+"), std::string::npos);
+  EXPECT_NE(features.find(";ReverseContinue+"), std::string::npos);
+  // A reverse step or continue is a resume: the reply is the stop that ends it.
+  EXPECT_EQ(s.receive(frame("bs")), "");
+  EXPECT_TRUE(s.running());
+  EXPECT_EQ(s.receive(frame("m1000,4")), "");  // all-stop: nothing while it runs
+  t.why = StopReason{StopReason::Kind::step, 0, 0};
+  EXPECT_EQ(s.stopped().substr(0, 19), "$T05thread:20;0d:0d");
+  EXPECT_EQ(s.receive(frame("bc")), "");
+  t.why.history_begin = true;
+  EXPECT_EQ(s.stopped().substr(0, 35), "$T05replaylog:begin;thread:20;0d:0d");
+  EXPECT_EQ(t.reverses, (std::vector<bool>{true, false}));
+  EXPECT_TRUE(t.resumes.empty());
+  t.reversible = false;
+  EXPECT_EQ(ask(s, "bc"), "E01");
+  EXPECT_FALSE(s.running());
 }
 
 TEST(GdbSession, MonitorDetachKillAndTheRest) {
