@@ -11,29 +11,11 @@ steps and a run that ends while the debugger waits; then kill.
 Usage: gdb_multiarch.py TARVIK_SIM IMAGE.elf"""
 import os
 import re
-import shutil
 import socket
 import subprocess
-import sys
-import tempfile
 import time
 
-SIM, ELF = sys.argv[1], sys.argv[2]
-GDB = shutil.which("gdb-multiarch")
-failures = []
-started = []  # every tarvik-sim, ended at the end whatever happened
-
-
-def simulator(args, **kwargs):
-    proc = subprocess.Popen([SIM] + args, **kwargs)
-    started.append(proc)
-    return proc
-
-
-def check(condition, what, output=""):
-    if not condition:
-        failures.append(what + ("\n--- output ---\n" + output if output else ""))
-    return condition
+from gdb_support import ELF, GDB, SIM, check, frame, read_until, run_sessions, simulator
 
 
 def wait_for_socket(path, proc, seconds=10):
@@ -263,25 +245,6 @@ kill
     check("the board halted: the debugger killed the run" in err, "--pty: kill stops the board", err)
 
 
-def frame(payload):
-    return ("$%s#%02x" % (payload, sum(payload.encode()) % 256)).encode()
-
-
-def read_until(conn, marker, seconds):
-    data = b""
-    end = time.time() + seconds
-    conn.settimeout(0.1)
-    while marker not in data and time.time() < end:
-        try:
-            chunk = conn.recv(4096)
-        except socket.timeout:
-            continue
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
 def interrupt_session(tmp):
     """The interrupt byte while the board runs, as gdb sends it on Ctrl-C, over a
     bare socket (gdb's batch mode cannot press Ctrl-C)."""
@@ -322,25 +285,4 @@ def refusals(tmp):
     check(open(not_a_socket).read() == "mine\n", "a file that is not a socket is left alone")
 
 
-def main():
-    if GDB is None:
-        raise SystemExit("gdb-multiarch is missing (apt-get install gdb-multiarch; make deps)")
-    try:
-        with tempfile.TemporaryDirectory() as tmp:
-            refusals(tmp)
-            batch_session(tmp)
-            tcp_session(tmp)
-            interrupt_session(tmp)
-            pty_session(tmp)
-    finally:
-        for proc in started:
-            if proc.poll() is None:
-                proc.kill()
-    for f in failures:
-        print("FAIL: " + f + "\n")
-    if failures:
-        sys.exit(1)
-    print("ok")
-
-
-main()
+run_sessions(refusals, batch_session, tcp_session, interrupt_session, pty_session)

@@ -12,30 +12,13 @@ without the debugger writes it. Then the real-time modes refusing bs.
 Usage: gdb_reverse.py TARVIK_SIM IMAGE.elf"""
 import os
 import re
-import shutil
 import socket
 import subprocess
-import sys
-import tempfile
 import time
 
-SIM, ELF = sys.argv[1], sys.argv[2]
-GDB = shutil.which("gdb-multiarch")
+from gdb_support import ELF, GDB, SIM, check, frame, read_until, run_sessions, simulator
+
 INPUT = b"e3on\re3pulse 300\r"
-failures = []
-started = []
-
-
-def simulator(args, **kwargs):
-    proc = subprocess.Popen([SIM] + args, **kwargs)
-    started.append(proc)
-    return proc
-
-
-def check(condition, what, output=""):
-    if not condition:
-        failures.append(what + ("\n--- output ---\n" + output if output else ""))
-    return condition
 
 
 STATE = r"""python
@@ -191,24 +174,6 @@ def batch_session(tmp):
           repr(plain.stdout))
 
 
-def frame(payload):
-    return b"$%s#%02x" % (payload, sum(payload) & 0xFF)
-
-
-def read_until(conn, end, seconds):
-    conn.settimeout(seconds)
-    data = b""
-    try:
-        while end not in data:
-            chunk = conn.recv(4096)
-            if not chunk:
-                break
-            data += chunk
-    except socket.timeout:
-        pass
-    return data
-
-
 def realtime_refuses(tmp):
     sock = os.path.join(tmp, "pty.gdb")
     sim = simulator(["--pty", "--until", "3", "--image", ELF, "--gdb", sock, "--gdb-wait"],
@@ -234,22 +199,4 @@ def realtime_refuses(tmp):
     sim.wait(timeout=30)
 
 
-def main():
-    if GDB is None:
-        raise SystemExit("gdb-multiarch is missing (apt-get install gdb-multiarch; make deps)")
-    try:
-        with tempfile.TemporaryDirectory() as tmp:
-            batch_session(tmp)
-            realtime_refuses(tmp)
-    finally:
-        for proc in started:
-            if proc.poll() is None:
-                proc.kill()
-    for f in failures:
-        print("FAIL: " + f + "\n")
-    if failures:
-        sys.exit(1)
-    print("ok")
-
-
-main()
+run_sessions(batch_session, realtime_refuses)
