@@ -64,6 +64,16 @@ struct Debugged {
     while (!cpu->debug_halted() && !board.cpu.halted() && board.now() < board::kCpuHz)
       board.run_until(board.now() + kMs);
   }
+  // Runs to the program's debug_point under a breakpoint (still set); its address.
+  uint32_t halt_at_debug_point() {
+    const uint32_t point = address("debug_point");
+    cpu->halt();
+    board.run_until(kMs);
+    EXPECT_TRUE(cpu->set_breakpoint(point, true));
+    cpu->resume();
+    run_to_halt();
+    return point;
+  }
   void run_to_end() {
     while (cpu->exit_status() < 0 && !cpu->debug_halted() && board.now() < board::kCpuHz)
       board.run_until(board.now() + kMs);
@@ -250,12 +260,7 @@ TEST(EmulatedCpuDebug, StepsFollowTheCodeAndCountTheirOwnCycles) {
 
 TEST(EmulatedCpuDebug, StepsEnterAPendingInterruptOnlyWhenAllowed) {
   Debugged d;
-  const uint32_t point = d.address("debug_point");
-  d.cpu->halt();
-  d.board.run_until(kMs);
-  ASSERT_TRUE(d.cpu->set_breakpoint(point, true));
-  d.cpu->resume();
-  d.run_to_halt();
+  const uint32_t point = d.halt_at_debug_point();
   ASSERT_EQ(d.pc(), point);
   ASSERT_TRUE(d.cpu->set_breakpoint(point, false));
   // IRQ 4 enabled and pended by the debugger through the NVIC's registers.
@@ -331,12 +336,7 @@ TEST(EmulatedCpuDebug, WatchpointsHaltAfterTheAccessOnRamAndOnRegisters) {
 
 TEST(EmulatedCpuDebug, TheDebuggersReadsHaveNoSideEffectsItsWritesReachTheProgram) {
   Debugged d;
-  const uint32_t point = d.address("debug_point");
-  d.cpu->halt();
-  d.board.run_until(kMs);
-  ASSERT_TRUE(d.cpu->set_breakpoint(point, true));
-  d.cpu->resume();
-  d.run_to_halt();
+  const uint32_t point = d.halt_at_debug_point();
   ASSERT_TRUE(d.cpu->set_breakpoint(point, false));
   // A byte waiting in USART1 (set to the far end's rate): reading DR from the
   // debugger leaves RXNE set.
