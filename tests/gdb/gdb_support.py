@@ -1,5 +1,5 @@
 """What the gdb tests share: the programs under test (from the command line:
-TARVIK_SIM IMAGE.elf), the simulators they start, failures gathered, and the
+TARVIK_SIM [IMAGE.elf]), the simulators they start, failures gathered, and the
 remote protocol's framing for the tests that talk to the server themselves."""
 import shutil
 import socket
@@ -8,7 +8,8 @@ import sys
 import tempfile
 import time
 
-SIM, ELF = sys.argv[1], sys.argv[2]
+SIM = sys.argv[1]
+ELF = sys.argv[2] if len(sys.argv) > 2 else None  # the host build's tests have none
 GDB = shutil.which("gdb-multiarch")
 failures = []
 started = []  # every tarvik-sim, ended at the end whatever happened
