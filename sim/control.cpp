@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "gdb_server.h"
 #include "image.h"
 #include "variables.h"
 #include "wiring.h"
@@ -30,6 +31,7 @@ namespace {
 constexpr Cycles kWaitSlice = seconds(0.01);
 constexpr Cycles kTakenSlice = seconds(0.001);
 constexpr double kLongestRun = 1e6;  // seconds of virtual time one request may ask for
+constexpr int kDebuggerWait = 20;  // ms, while the debugger holds the board
 // Up to this much unread console text a wait looks for its pattern at every new
 // byte, and so ends at the byte that completes the match; beyond it, once the text
 // has grown by a sixteenth (and at the end of each slice), so that the looks cost
@@ -198,6 +200,8 @@ struct Control::State {
     for (;;) {
       if (done()) return true;
       if (m.halted() || m.now() >= limit) return false;
+      // Halted by the debugger, time stands still until it lets the board go.
+      if (debugger_holds_board()) wait_for_debugger(kDebuggerWait);
       m.run_until(std::min(m.now() + slice, limit));
     }
   }
@@ -228,7 +232,13 @@ json Control::State::run(Fields& f) {
   if (f.has("for")) {
     const double s = f.seconds_of("for", true);
     f.done();
-    m.run_until(m.now() + seconds(s));
+    // The whole time, even on a halted board (its interrupts go on); a debugger
+    // that halts the core holds it still meanwhile.
+    const Cycles until = m.now() + seconds(s);
+    while (m.now() < until) {
+      if (debugger_holds_board()) wait_for_debugger(kDebuggerWait);
+      m.run_until(until);
+    }
     return reply;
   }
   const double within = f.seconds_of("within", true);
@@ -497,7 +507,8 @@ namespace {
 // Request lines from a file descriptor.
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  // `wait`, if given, is called before each read, to return once `fd` can be read.
+  LineReader(int fd, std::function<void(int)> wait) : fd_(fd), wait_(std::move(wait)) {}
   // The next line without its line feed (and a carriage return before it);
   // false at the end of input. A line longer than kLongestRequest comes back
   // cut short, the rest of it skipped.
@@ -528,6 +539,7 @@ class LineReader {
         scanned_ = 0;
       }
       char chunk[65536];
+      if (wait_) wait_(fd_);
       const ssize_t n = read(fd_, chunk, sizeof chunk);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
@@ -543,6 +555,7 @@ class LineReader {
 
  private:
   int fd_;
+  std::function<void(int)> wait_;
   std::string buffer_;
   size_t scanned_ = 0;
   bool skipping_ = false;
@@ -597,7 +610,8 @@ int run_control(const Options& options) {
       return 1;
     }
   }
-  LineReader reader(in);
+  // Between requests the board stands still, but a debugger is still heard.
+  LineReader reader(in, [&m](int fd) { wait_serving_debugger(fd, [&m] { m.run_until(m.now() + 1); }); });
   std::string line;
   while (!control.ended() && reader.next(line)) {
     if (!write_all(out, control.handle(line) + "\n")) break;

@@ -497,6 +497,25 @@ class GdbServer {
 
   bool holds_board() const { return cpu_.debug_halted(); }
 
+  // Until `fd` is readable; the debugger's bytes and connections meanwhile.
+  void wait_serving(int fd, const std::function<void()>& run_in_place) {
+    for (;;) {
+      pollfd fds[3];
+      fds[0] = pollfd{fd, POLLIN, 0};
+      const nfds_t n = 1 + fill(fds + 1);
+      if (poll(fds, n, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[0].revents != 0) return;
+      // Not halted: as while the board runs (a connection halts the core, a
+      // running session's interrupt byte too); then the run takes the halt.
+      if (!cpu_.debug_halted()) handle(fds + 1, n - 1, false);
+      run_in_place();
+
+    }
+  }
+
   void wait(int timeout_ms) {
     pollfd fds[2];
     const nfds_t n = fill(fds);
@@ -504,7 +523,7 @@ class GdbServer {
   }
 
  private:
-  nfds_t fill(pollfd (&fds)[2]) const {
+  nfds_t fill(pollfd* fds) const {  // room for two
     nfds_t n = 0;
     if (listen_fd_ >= 0) fds[n++] = pollfd{listen_fd_, POLLIN, 0};
     if (conn_fd_ >= 0) fds[n++] = pollfd{conn_fd_, POLLIN, 0};
@@ -721,6 +740,10 @@ bool debugger_holds_board() { return g_server != nullptr && g_server->holds_boar
 
 void wait_for_debugger(int timeout_ms) {
   if (g_server != nullptr) g_server->wait(timeout_ms);
+}
+
+void wait_serving_debugger(int fd, const std::function<void()>& run_in_place) {
+  if (g_server != nullptr) g_server->wait_serving(fd, run_in_place);
 }
 
 }  // namespace sim

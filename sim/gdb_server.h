@@ -6,6 +6,7 @@
 // once, virtual time standing still. In batch mode the server waits for the
 // debugger there; the real-time front ends wait with wait_for_debugger().
 #pragma once
+#include <functional>
 #include <string>
 
 #include "board.h"
@@ -27,5 +28,11 @@ void finish_gdb_server();
 bool debugger_holds_board();
 // Waits until the debugger has something for the board, at most `timeout_ms`.
 void wait_for_debugger(int timeout_ms);
+// For a front end idle between runs (--control): waits until `fd` can be read,
+// serving the debugger meanwhile. The core takes the debugger's packets only
+// inside a run, so each time it has some, `run_in_place` lets the board run for
+// a cycle at most: a halted core stays where it is, a halt asked for is taken
+// before the next instruction.
+void wait_serving_debugger(int fd, const std::function<void()>& run_in_place);
 
 }  // namespace sim

@@ -6,7 +6,8 @@ blocked one, watchpoints on a variable and on a TIM3 register, virtual time
 standing still across a wall-clock pause, a second debugger refused, monitor
 reset leaving the core at its reset vector, detaching with the console still
 answering; then over TCP, attached to a running board,
-steps and a run that ends while the debugger waits; then kill.
+steps and a run that ends while the debugger waits; then kill; and with
+--control, a debugger between the client's requests.
 
 Usage: gdb_multiarch.py TARVIK_SIM IMAGE.elf"""
 import os
@@ -270,6 +271,59 @@ def interrupt_session(tmp):
     sim.wait(timeout=30)
 
 
+def control_session(tmp):
+    """With --control the board runs only on the client's requests: the debugger
+    attaches and is answered between them, and a run asked for while it holds the
+    board waits, time standing still, until it lets the board go."""
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+    from tarvik import Board
+
+    sock = os.path.join(tmp, "control.gdb")
+    with Board(image=ELF, sim=SIM, gdb=sock) as board:
+        board.console.expect("console>")
+        script = os.path.join(tmp, "control.commands")
+        with open(script, "w") as f:
+            f.write("""set pagination off
+target remote %s
+monitor time
+break vEngine3Handler
+continue
+p engine3_pulse
+monitor time
+shell sleep 1.5
+monitor time
+delete
+detach
+""" % sock)
+        gdb = subprocess.Popen([GDB, "-batch", "-nx", "-x", script, ELF], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+        end = time.time() + 60
+        while "debugger attached" not in board.stderr() and gdb.poll() is None and time.time() < end:
+            time.sleep(0.05)
+        before = board.time
+        board.console.type("e3on\r")
+        runs, longest = 0, 0.0
+        while gdb.poll() is None and time.time() < end:
+            started = time.time()
+            board.run(0.05)
+            longest = max(longest, time.time() - started)
+            runs += 1
+        ran = board.time - before
+        out_text = gdb.communicate(timeout=30)[0]
+        board.console.type("help\r")
+        board.console.expect("help info clr")
+    times = [time_of(line) for line in out_text.splitlines() if time_of(line)]
+    check(len(times) == 3 and times[1] == times[2], "--control: time stands still while halted: %s" % times,
+          out_text)
+    check(re.search(r"hit Breakpoint 1, vEngine3Handler", out_text) and re.search(r"^\$1 = \d+$", out_text, re.M),
+          "--control: the breakpoint after e3on, a variable read", out_text)
+    check("[Inferior 1 (Remote target) detached]" in out_text, "--control: detached", out_text)
+    check(longest >= 1.5, "--control: the run asked for while halted waited for the debugger (%.2f s)" % longest)
+    check(runs > 0 and abs(ran - 0.05 * runs) < 1e-6,
+          "--control: each run went its 0.05 s of virtual time, no more (%d runs, %.6f s)" % (runs, ran))
+
+
 def refusals(tmp):
     env = {k: v for k, v in os.environ.items() if k != "TARVIK_SIM_IMAGE"}
     not_a_socket = os.path.join(tmp, "notes.txt")
@@ -285,4 +339,4 @@ def refusals(tmp):
     check(open(not_a_socket).read() == "mine\n", "a file that is not a socket is left alone")
 
 
-run_sessions(refusals, batch_session, tcp_session, interrupt_session, pty_session)
+run_sessions(refusals, batch_session, tcp_session, interrupt_session, pty_session, control_session)
