@@ -7,7 +7,7 @@ standing still across a wall-clock pause, a second debugger refused, monitor
 reset leaving the core at its reset vector, detaching with the console still
 answering; then over TCP, attached to a running board,
 steps and a run that ends while the debugger waits; then kill; and with
---control, a debugger between the client's requests.
+--control, a debugger between the client's requests; and a replay under it.
 
 Usage: gdb_multiarch.py TARVIK_SIM IMAGE.elf"""
 import os
@@ -324,6 +324,40 @@ detach
           "--control: each run went its 0.05 s of virtual time, no more (%d runs, %.6f s)" % (runs, ran))
 
 
+def replay_session(tmp):
+    """A recording replayed under the debugger: a breakpoint in the replay, and the
+    console's bytes the recording's once the debugger has let the board go."""
+    recording = os.path.join(tmp, "run.rec")
+    first = subprocess.run([SIM, "--batch", "--image", ELF, "--until", "1", "--record", recording],
+                           input=b"e3on\re3info\r", capture_output=True, timeout=120)
+    check(first.returncode == 0, "the recorded run", first.stderr.decode(errors="replace"))
+    sock = os.path.join(tmp, "replay.gdb")
+    out_path = os.path.join(tmp, "replay.txt")
+    with open(out_path, "wb") as out:
+        sim = simulator(["--image", ELF, "--replay", recording, "--gdb", sock, "--gdb-wait"],
+                        stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE, text=True)
+        wait_for_socket(sock, sim)
+        out_text = run_gdb("""set pagination off
+target remote %s
+break vEngine3Handler
+continue
+p engine3_pulse
+delete
+detach
+""" % sock, tmp, "replay")
+        try:
+            status = sim.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            sim.kill()
+            status = "hung"
+    check(re.search(r"hit Breakpoint 1, vEngine3Handler", out_text) and re.search(r"^\$1 = \d+$", out_text, re.M),
+          "--replay --gdb: the breakpoint in the replayed run", out_text)
+    replayed = open(out_path, "rb").read()
+    check(status == 0 and replayed == first.stdout and b"Engine3 turn on." in replayed,
+          "--replay --gdb: the console's bytes are the recording's (status %s)" % status,
+          "recorded:\n%r\nreplayed:\n%r" % (first.stdout[-300:], replayed[-300:]))
+
+
 def refusals(tmp):
     env = {k: v for k, v in os.environ.items() if k != "TARVIK_SIM_IMAGE"}
     not_a_socket = os.path.join(tmp, "notes.txt")
@@ -339,4 +373,4 @@ def refusals(tmp):
     check(open(not_a_socket).read() == "mine\n", "a file that is not a socket is left alone")
 
 
-run_sessions(refusals, batch_session, tcp_session, interrupt_session, pty_session, control_session)
+run_sessions(refusals, batch_session, tcp_session, interrupt_session, pty_session, control_session, replay_session)
