@@ -1,8 +1,11 @@
 // Batch mode: virtual time as fast as the host can run it; the console line's
 // input comes from a script and its output is collected byte for byte.
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -17,20 +20,50 @@ namespace {
 constexpr Cycles kCheckEvery = seconds(0.01);
 
 // Reads standard input as the firmware consumes it, so a script may be endless.
+// Under a debugger that can go back, every byte taken from the descriptor is
+// first put in a memory file that the checkpoint copies share: a copy running
+// history again reads what the first run read, which the pipe no longer holds.
 class StdinSource {
  public:
+  explicit StdinSource(bool shared) {
+    if (shared) log_ = memfd_create("tarvik-stdin", MFD_CLOEXEC);
+  }
+  ~StdinSource() {
+    if (log_ >= 0) close(log_);
+  }
+  StdinSource(const StdinSource&) = delete;
+  StdinSource& operator=(const StdinSource&) = delete;
+
   bool next(uint8_t& byte) {
     if (eof_) return false;
-    const int c = std::getchar();
-    if (c == EOF) {
-      eof_ = true;
-      return false;
+    if (log_ < 0) {
+      const int c = std::getchar();
+      if (c == EOF) return end();
+      byte = static_cast<uint8_t>(c);
+      return true;
     }
-    byte = static_cast<uint8_t>(c);
+    struct stat st {};
+    if (fstat(log_, &st) == 0 && static_cast<uint64_t>(st.st_size) <= at_) {
+      char chunk[4096];
+      ssize_t n;
+      do n = read(STDIN_FILENO, chunk, sizeof chunk);
+      while (n < 0 && errno == EINTR);
+      if (n <= 0) return end();
+      if (pwrite(log_, chunk, static_cast<size_t>(n), static_cast<off_t>(at_)) != n) return end();
+    }
+    if (pread(log_, &byte, 1, static_cast<off_t>(at_)) != 1) return end();
+    ++at_;
     return true;
   }
 
  private:
+  bool end() {
+    eof_ = true;
+    return false;
+  }
+
+  int log_ = -1;
+  uint64_t at_ = 0;  // this process's place in the log
   bool eof_ = false;
 };
 
@@ -102,7 +135,7 @@ BatchResult run_batch(const std::string& input, const Options& options) {
 }
 
 int run_batch_stdio(const Options& options) {
-  StdinSource source;
+  StdinSource source(!options.gdb.empty());
   const BatchResult r = run(
       options, [&](uint8_t& byte) { return source.next(byte); }, [](uint8_t byte) { std::putchar(byte); });
   std::fflush(stdout);

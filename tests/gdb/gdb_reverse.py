@@ -7,7 +7,8 @@ to earlier hits of a breakpoint and back to the start of the history;
 reverse-continue to the write before the last one
 of a watched variable; reverse-finish out of a function to its call, a reverse step from there and a
 step back; the console written once, as a run
-without the debugger writes it. Then the real-time modes refusing bs.
+without the debugger writes it, also for a script read long before the run
+went back. Then the real-time modes refusing bs.
 
 Usage: gdb_reverse.py TARVIK_SIM IMAGE.elf"""
 import os
@@ -174,6 +175,49 @@ def batch_session(tmp):
           repr(plain.stdout))
 
 
+def long_script_session(tmp):
+    """A script longer than any read-ahead buffer: back to a breakpoint near its
+    start once all of it has been read, then on to the end; the console still
+    has every reply, as without the debugger."""
+    script_in = b"help\r" + b"e3info\r" * 700 + b"help\r"
+    sock = os.path.join(tmp, "long.gdb")
+    out_path = os.path.join(tmp, "long.txt")
+    with open(out_path, "wb") as out:
+        sim = simulator(["--batch", "--image", ELF, "--gdb", sock, "--gdb-wait"],
+                        stdin=subprocess.PIPE, stdout=out, stderr=subprocess.DEVNULL)
+        sim.stdin.write(script_in)
+        sim.stdin.close()
+        end = time.time() + 10
+        while not os.path.exists(sock) and sim.poll() is None and time.time() < end:
+            time.sleep(0.02)
+        commands = os.path.join(tmp, "long.commands")
+        with open(commands, "w") as f:
+            f.write("""set pagination off
+set confirm off
+target remote %s
+break help
+continue
+continue
+reverse-continue
+delete
+continue
+""" % sock)
+        r = subprocess.run([GDB, "-batch", "-nx", "-x", commands, ELF], capture_output=True, text=True, timeout=300)
+        text = r.stdout + r.stderr
+        try:
+            status = sim.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            sim.kill()
+            status = "hung"
+    console = open(out_path, "rb").read()
+    check(text.count("hit Breakpoint 1, help") == 3 and "exited normally" in text,
+          "the breakpoint at the first and last help, again at the first going back, then on to the end", text)
+    plain = subprocess.run([SIM, "--batch", "--image", ELF], input=script_in, capture_output=True, timeout=300)
+    check(status == 0 and console == plain.stdout and plain.stdout.count(b"help info clr") == 2,
+          "the long script's console as without the debugger (status %s, %d and %d bytes)" %
+          (status, len(console), len(plain.stdout)))
+
+
 def realtime_refuses(tmp):
     sock = os.path.join(tmp, "pty.gdb")
     sim = simulator(["--pty", "--until", "3", "--image", ELF, "--gdb", sock, "--gdb-wait"],
@@ -199,4 +243,4 @@ def realtime_refuses(tmp):
     sim.wait(timeout=30)
 
 
-run_sessions(batch_session, realtime_refuses)
+run_sessions(batch_session, long_script_session, realtime_refuses)
