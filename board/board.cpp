@@ -21,8 +21,8 @@ Board::Board() {
   cpu.watch(&rules);
   // The core and SysTick run at HCLK, as the clock tree is set.
   rcc.attach_clock(&events, [this](uint32_t hclk_hz) { cpu.set_core_clock(hclk_hz); });
-  usart1.wire(&gpioa, 9, "USART1", &rules);
-  usart2.wire(&gpioa, 2, "USART2", &rules);
+  usart1.wire(&gpioa, 9, 10, "USART1", &rules);
+  usart2.wire(&gpioa, 2, 3, "USART2", &rules);
   bus.attach(Addresses::kTim3, 0x400, &tim3);
   bus.attach(Addresses::kTim4, 0x400, &tim4);
   bus.attach(Addresses::kUsart2, 0x400, &usart2);

@@ -63,6 +63,18 @@ bool Usart::line_ok(uint8_t& byte) {
   return true;
 }
 
+bool Usart::rx_pin_ok() {
+  if (port_ == nullptr) return true;
+  // MODE 00 is an input; CNF 00 with it is analog, the input buffer off.
+  const uint8_t m = port_->mode(rx_pin_);
+  if ((m & 0x3u) == 0 && m != 0) return true;
+  if (rules_)
+    rules_->broken(std::string("GPIOA.CR") + (rx_pin_ >= 8 ? "H" : "L") + ": a byte arrived for " + name_ +
+                   " while its RX pin PA" + std::to_string(rx_pin_) + " is " +
+                   ((m & 0x3u) ? "an output" : "an analog input") + ": the receiver does not hear it");
+  return false;
+}
+
 Cycles Usart::char_time() const {
   const uint32_t stop_bits = ((cr2_ >> 12) & 3u) == 2 ? 2 : 1;
   const uint32_t bits = 1 + ((cr1_ & kM) ? 9 : 8) + stop_bits;
@@ -180,6 +192,7 @@ bool Usart::receive(uint8_t byte) {
   const Cycles frame = static_cast<Cycles>(10 * kLineBit);
   const Cycles now = events_.now();
   for (const auto& fn : frame_watchers_) fn(false, now > frame ? now - frame : 0, kLineBit, byte);
+  if (!rx_pin_ok()) return false;
   if (!enabled(kRE) || (sr_ & kRXNE)) {
     if (sr_ & kRXNE) sr_ |= kORE;
     ++lost_;

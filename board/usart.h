@@ -2,7 +2,7 @@
 // character time later; an arriving byte sets RXNE, and a byte arriving while RXNE
 // is still set is lost (overrun). Wired to its pins, it keeps the line's rules: a
 // byte leaves only with UE and TE set and the TX pin an alternate-function output,
-// and the far end (at 115200 baud) reads a byte intact only while the line's real
+// one arrives only while the RX pin is a digital input, and the far end (at 115200 baud) reads a byte intact only while the line's real
 // baud, from BRR and the bus clock, is within 2.5 % of it.
 #pragma once
 #include <cstdint>
@@ -39,11 +39,12 @@ class Usart : public Peripheral {
   uint32_t peek(uint32_t offset) override;  // DR without clearing RXNE and ORE
   void write(uint32_t offset, uint32_t value) override;
 
-  // The pin the line leaves on (checked at each byte sent, `port` null: not checked),
-  // the register's name in reports, and where broken line rules are reported.
-  void wire(const Gpio* port, int tx_pin, const char* name, Rules* rules) {
+  // The pins the line leaves and arrives on (checked at each byte, `port` null: not
+  // checked), the register's name in reports, and where broken line rules are reported.
+  void wire(const Gpio* port, int tx_pin, int rx_pin, const char* name, Rules* rules) {
     port_ = port;
     tx_pin_ = tx_pin;
+    rx_pin_ = rx_pin;
     name_ = name;
     rules_ = rules;
   }
@@ -85,13 +86,15 @@ class Usart : public Peripheral {
 
   // The byte as the far end reads it, with the line's rules checked.
   bool line_ok(uint8_t& byte);
+  // Whether the receiver hears the RX pin (an input with its Schmitt trigger on).
+  bool rx_pin_ok();
   bool baud_off() const;
 
   EventQueue& events_;
   const Rcc& rcc_;
   std::vector<FrameWatcher> frame_watchers_;
   const Gpio* port_ = nullptr;
-  int tx_pin_ = 0;
+  int tx_pin_ = 0, rx_pin_ = 0;
   const char* name_ = "USART";
   Rules* rules_ = nullptr;
   bool apb2_;

@@ -80,6 +80,27 @@ TEST_F(UsartFixture, ABytesLeavesOnlyWithTeAndTheTxPinInItsAlternateFunction) {
   EXPECT_EQ(broken(), before + 3);
 }
 
+TEST_F(UsartFixture, AByteArrivesOnlyWhileTheRxPinIsADigitalInput) {
+  const uint64_t before = broken();
+  b.gpioa.write(board::Gpio::kCRH, 0x444443B4);  // PA10 a push-pull output
+  EXPECT_FALSE(b.usart1.receive('a'));
+  EXPECT_FALSE(b.usart1.rx_full());
+  EXPECT_EQ(broken(), before + 1);
+  if (before == 0) {
+    EXPECT_EQ(b.rules.first().find("GPIOA.CRH: a byte arrived for USART1 while its RX pin PA10 is an output"),
+              0u);
+  }
+  b.gpioa.write(board::Gpio::kCRH, 0x444440B4);  // analog: the input buffer is off
+  EXPECT_FALSE(b.usart1.receive('b'));
+  EXPECT_EQ(broken(), before + 2);
+  for (uint32_t crh : {0x444444B4u, 0x444448B4u}) {  // floating, then with its pull
+    b.gpioa.write(board::Gpio::kCRH, crh);
+    EXPECT_TRUE(b.usart1.receive('c')) << std::hex << crh;
+    EXPECT_EQ(b.usart1.read(Usart::kDR), static_cast<uint32_t>('c'));
+  }
+  EXPECT_EQ(broken(), before + 2);
+}
+
 TEST_F(UsartFixture, ALineOffItsBaudIsReadGarbledBothWaysAndCounted) {
   const uint64_t before = broken();
   b.usart1.write(Usart::kBRR, 0x271 * 9);  // 12800 baud
