@@ -177,7 +177,16 @@ int ExceptionModel::deactivate() {
   if (depth_ == 0) return -1;
   const int exc = active_[--depth_];
   const int irq = exc - kIrq0;
-  if (irq >= 0 && ((lines_[irq / 32] >> (irq % 32)) & 1u)) set_pending(exc);
+  if (irq >= 0 && irq < kIrqs) {
+    if ((lines_[irq / 32] >> (irq % 32)) & 1u) {
+      set_pending(exc);
+    } else if (line_fell_at_[irq] != 0 &&
+               events_.now() + 1 < line_fell_at_[irq] + kBridgeCycles * core_tick_) {
+      // The clear is still on its way to the peripheral: the NVIC sees the line high.
+      set_pending(exc);
+      ++late_[exc];
+    }
+  }
   return exc;
 }
 
@@ -195,6 +204,7 @@ void ExceptionModel::set_irq_line(int irq, bool high) {
     lines_[irq / 32] |= bit;
     set_pending(kIrq0 + irq);
   } else {
+    if (lines_[irq / 32] & bit) line_fell_at_[irq] = events_.now() + 1;
     lines_[irq / 32] &= ~bit;
   }
 }
@@ -204,6 +214,7 @@ void ExceptionModel::reset() {
   for (auto& w : iser_) w = 0;
   for (auto& w : ispr_) w = 0;
   for (auto& p : ip_) p = 0;
+  for (auto& t : line_fell_at_) t = 0;
   for (auto& p : shp_) p = 0;
   prigroup_ = vtor_ = ccr_ = 0;
   shcsr_ = cfsr_ = hfsr_ = 0;

@@ -114,6 +114,13 @@ class ExceptionModel : public Peripheral {
   bool halted() const { return halted_; }
   const std::string& halt_reason() const { return halt_reason_; }
   uint64_t exceptions_taken(int exception) const { return taken_[exception]; }
+  // Runs of a handler that were entered again only because its last store, the
+  // one clearing its interrupt flag, had not reached the peripheral through the
+  // bus bridge when it returned: the line still high, the NVIC pended it again.
+  uint64_t late_clears(int exception) const { return late_[exception]; }
+  // How long a store takes to reach a peripheral, in core cycles: two cycles of
+  // APB1 at half HCLK.
+  static constexpr Cycles kBridgeCycles = 4;
   // The vector table's address (VTOR) and the stack alignment on entry (CCR.STKALIGN).
   uint32_t vector_table() const { return vtor_; }
   bool stack_align8() const { return (ccr_ >> 9) & 1u; }
@@ -182,6 +189,8 @@ class ExceptionModel : public Peripheral {
   int depth_ = 0;
   bool pending_ = false;  // any exception pending, masked or not
   uint64_t taken_[kExceptions] = {};
+  uint64_t late_[kExceptions] = {};
+  Cycles line_fell_at_[kIrqs] = {};  // the cycle a line last fell, plus one (0: never)
   bool halted_ = false;
   std::string halt_reason_;
 };

@@ -89,6 +89,11 @@ uint16_t low16(uint32_t v) { return static_cast<uint16_t>(v); }
   }
 }
 
+// A flag clear reaches the timer through the bus bridge some cycles after the
+// store: a handler returning at once would leave its line high and be entered
+// again for nothing. Reading the timer back waits until the clear is there.
+void clear_reached(TIM_TypeDef* tim) { (void)TIM_GetITStatus(tim, TIM_IT_CC1); }
+
 }  // namespace
 
 extern "C" void vEngine3Handler(void) {
@@ -96,10 +101,10 @@ extern "C" void vEngine3Handler(void) {
   // Only the channel carrying the PWM does the work; the other just acknowledges.
   if (TIM_GetITStatus(TIM3, TIM_IT_CC1) != RESET) {
     TIM_ClearITPendingBit(TIM3, TIM_IT_CC1);
-    if (d == 1) return;
+    if (d == 1) return clear_reached(TIM3);
   } else if (TIM_GetITStatus(TIM3, TIM_IT_CC2) != RESET) {
     TIM_ClearITPendingBit(TIM3, TIM_IT_CC2);
-    if (d == 0) return;
+    if (d == 0) return clear_reached(TIM3);
   } else {
     return;
   }

@@ -10,10 +10,12 @@
 
 namespace {
 
+using board::Cycles;
 using board::ExceptionModel;
 
 constexpr int kIrq(int n) { return ExceptionModel::kIrq0 + n; }
-constexpr uint32_t kIser0 = 0x100, kIpr0 = 0x400, kShpr3 = 0xD20, kAircr = 0xD0C, kVtor = 0xD08, kCcr = 0xD14;
+constexpr uint32_t kIser0 = 0x100, kIcer0 = 0x180, kIpr0 = 0x400, kShpr3 = 0xD20, kAircr = 0xD0C,
+                   kVtor = 0xD08, kCcr = 0xD14;
 
 struct Model : ::testing::Test {
   board::EventQueue events;
@@ -72,8 +74,98 @@ TEST_F(Model, ALineStillHighPendsItsInterruptAgainOnReturn) {
   EXPECT_TRUE(m.is_pending(kIrq(1)));  // the handler did not clear the source
   m.activate(kIrq(1));
   m.set_irq_line(1, false);
+  events.advance_to(events.now() + ExceptionModel::kBridgeCycles);  // the clear has reached the peripheral
   m.deactivate();
   EXPECT_FALSE(m.is_pending(kIrq(1)));
+  EXPECT_EQ(m.late_clears(kIrq(1)), 0u);
+}
+
+TEST_F(Model, AClearThatIsTheHandlersLastActIsLateAndTheHandlerRunsOnceMore) {
+  for (Cycles after : {Cycles{0}, ExceptionModel::kBridgeCycles - 1}) {
+    m.set_irq_line(1, true);
+    m.activate(kIrq(1));
+    m.set_irq_line(1, false);
+    events.advance_to(events.now() + after);
+    m.deactivate();
+    EXPECT_TRUE(m.is_pending(kIrq(1))) << after;  // the line was still high at the return
+    m.activate(kIrq(1));                          // the second run finds nothing to do
+    events.advance_to(events.now() + 10);
+    m.deactivate();
+    EXPECT_FALSE(m.is_pending(kIrq(1))) << after;
+  }
+  EXPECT_EQ(m.late_clears(kIrq(1)), 2u);
+  // At 8 MHz a core cycle is nine board cycles: the bridge takes nine times longer.
+  m.set_core_clock(8000000);
+  m.set_irq_line(1, true);
+  m.activate(kIrq(1));
+  m.set_irq_line(1, false);
+  events.advance_to(events.now() + ExceptionModel::kBridgeCycles * 9 - 1);
+  m.deactivate();
+  EXPECT_TRUE(m.is_pending(kIrq(1)));
+  EXPECT_EQ(m.late_clears(kIrq(1)), 3u);
+}
+
+TEST_F(Model, ALineRaisedAgainBeforeTheReturnIsANewEventNotALateClear) {
+  m.set_irq_line(1, true);
+  m.activate(kIrq(1));
+  m.set_irq_line(1, false);
+  m.set_irq_line(1, true);  // the timer's next event, right behind the clear
+  m.deactivate();
+  EXPECT_TRUE(m.is_pending(kIrq(1)));
+  EXPECT_EQ(m.late_clears(kIrq(1)), 0u);
+}
+
+TEST_F(Model, ANestedHandlersLateClearPendsOnlyItselfAndItsReturnLeavesTheOuterAlone) {
+  m.write8(kIpr0 + 1, 0x80);
+  m.write8(kIpr0 + 2, 0x40);
+  m.set_irq_line(1, true);
+  m.activate(kIrq(1));
+  m.set_irq_line(1, false);  // the outer handler acknowledges first
+  m.set_irq_line(2, true);
+  ASSERT_EQ(m.takeable(), kIrq(2));
+  m.activate(kIrq(2));
+  events.advance_to(events.now() + 20);
+  m.set_irq_line(2, false);  // the inner one's last act
+  EXPECT_EQ(m.deactivate(), kIrq(2));
+  EXPECT_TRUE(m.is_pending(kIrq(2)));
+  EXPECT_FALSE(m.is_pending(kIrq(1)));
+  ASSERT_EQ(m.takeable(), kIrq(2));  // tail-chained in again over the outer handler
+  m.activate(kIrq(2));
+  events.advance_to(events.now() + 20);
+  EXPECT_EQ(m.deactivate(), kIrq(2));
+  EXPECT_FALSE(m.is_pending(kIrq(2)));
+  // Back in the outer handler, which returns at once: its own clear went out long before.
+  EXPECT_EQ(m.deactivate(), kIrq(1));
+  EXPECT_FALSE(m.is_pending(kIrq(1)));
+  EXPECT_EQ(m.late_clears(kIrq(1)), 0u);
+  EXPECT_EQ(m.late_clears(kIrq(2)), 1u);
+}
+
+TEST_F(Model, AnotherSourcesFlagClearedLastIsNoLateClearOfTheHandlerReturning) {
+  m.set_irq_line(1, true);
+  m.activate(kIrq(1));
+  m.set_irq_line(1, false);
+  m.set_irq_line(3, true);
+  events.advance_to(events.now() + 20);
+  m.set_irq_line(3, false);  // the handler's last act acknowledges another timer
+  m.deactivate();
+  EXPECT_FALSE(m.is_pending(kIrq(1)));
+  EXPECT_EQ(m.late_clears(kIrq(1)), 0u);
+  EXPECT_EQ(m.late_clears(kIrq(3)), 0u);
+}
+
+TEST_F(Model, ALateClearOfAnInterruptItsHandlerDisabledWaitsPendingForTheEnable) {
+  m.set_irq_line(1, true);
+  m.activate(kIrq(1));
+  m.write(kIcer0, 1u << 1);
+  m.set_irq_line(1, false);
+  m.deactivate();
+  // The NVIC latches a line it sees high whether or not the interrupt is enabled.
+  EXPECT_TRUE(m.is_pending(kIrq(1)));
+  EXPECT_EQ(m.takeable(), -1);
+  EXPECT_EQ(m.late_clears(kIrq(1)), 1u);
+  m.write(kIser0, 1u << 1);
+  EXPECT_EQ(m.takeable(), kIrq(1));
 }
 
 TEST_F(Model, PriorityBitsAreTheChipsUnlessAnotherMachineIsModelled) {
