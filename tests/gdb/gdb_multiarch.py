@@ -16,15 +16,7 @@ import socket
 import subprocess
 import time
 
-from gdb_support import ELF, GDB, SIM, check, frame, read_until, run_sessions, simulator
-
-
-def wait_for_socket(path, proc, seconds=10):
-    end = time.time() + seconds
-    while not os.path.exists(path):
-        if proc.poll() is not None or time.time() > end:
-            raise SystemExit("tarvik-sim did not listen on %s: %s" % (path, proc.stderr.read()))
-        time.sleep(0.02)
+from gdb_support import ELF, GDB, SIM, check, ended, frame, read_until, run_sessions, simulator, wait_for_socket
 
 
 def run_gdb(script_text, tmp, name):
@@ -61,9 +53,7 @@ def batch_session(tmp):
                                stdin=subprocess.PIPE, stdout=out, stderr=err)
         sim.stdin.write(b"e3on\r")
         sim.stdin.close()
-        end = time.time() + 10
-        while not os.path.exists(sock) and sim.poll() is None and time.time() < end:
-            time.sleep(0.02)
+        wait_for_socket(sock, sim)
         second = ("import socket; s = socket.socket(socket.AF_UNIX); s.connect('%s'); "
                   "print('second debugger:', s.recv(200).decode())" % sock)
         script = """set pagination off
@@ -113,11 +103,7 @@ monitor type help\\r
 detach
 """ % {"sock": sock, "select_blocked": SELECT_BLOCKED, "second": second}
         out_text = run_gdb(script, tmp, "batch")
-        try:
-            status = sim.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            sim.kill()
-            status = "hung"
+        status = ended(sim)
         err.seek(0)
         sim_err = err.read()
     console = open(out_path, "rb").read().decode(errors="replace")
@@ -204,11 +190,7 @@ p/x $pc
 continue
 """ % port
     out_text = run_gdb(script, tmp, "tcp")
-    try:
-        status = sim.wait(timeout=60)
-    except subprocess.TimeoutExpired:
-        sim.kill()
-        status = "hung"
+    status = ended(sim)
     pcs = re.findall(r"^\$\d+ = (0x[0-9a-f]+)$", out_text, re.M)
     check(len(pcs) == 3 and len(set(pcs)) == 3, "stepi moves the pc on: %s" % pcs, out_text)
     attached = [time_of(line) for line in out_text.splitlines() if time_of(line)]
@@ -345,11 +327,7 @@ p engine3_pulse
 delete
 detach
 """ % sock, tmp, "replay")
-        try:
-            status = sim.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            sim.kill()
-            status = "hung"
+        status = ended(sim)
     check(re.search(r"hit Breakpoint 1, vEngine3Handler", out_text) and re.search(r"^\$1 = \d+$", out_text, re.M),
           "--replay --gdb: the breakpoint in the replayed run", out_text)
     replayed = open(out_path, "rb").read()

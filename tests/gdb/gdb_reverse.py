@@ -15,9 +15,8 @@ import os
 import re
 import socket
 import subprocess
-import time
 
-from gdb_support import ELF, GDB, SIM, check, frame, read_until, run_sessions, simulator
+from gdb_support import ELF, GDB, SIM, check, ended, frame, read_until, run_sessions, simulator, wait_for_socket
 
 INPUT = b"e3on\re3pulse 300\r"
 
@@ -130,19 +129,13 @@ def batch_session(tmp):
                         stdin=subprocess.PIPE, stdout=out, stderr=err)
         sim.stdin.write(INPUT)
         sim.stdin.close()
-        end = time.time() + 10
-        while not os.path.exists(sock) and sim.poll() is None and time.time() < end:
-            time.sleep(0.02)
+        wait_for_socket(sock, sim)
         script = os.path.join(tmp, "reverse.commands")
         with open(script, "w") as f:
             f.write(SCRIPT % {"sock": sock, "state": STATE})
         r = subprocess.run([GDB, "-batch", "-nx", "-x", script, ELF], capture_output=True, text=True, timeout=180)
         text = r.stdout + r.stderr
-        try:
-            status = sim.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            sim.kill()
-            status = "hung"
+        status = ended(sim)
         err.seek(0)
         sim_err = err.read()
     console = open(out_path, "rb").read()
@@ -187,9 +180,7 @@ def long_script_session(tmp):
                         stdin=subprocess.PIPE, stdout=out, stderr=subprocess.DEVNULL)
         sim.stdin.write(script_in)
         sim.stdin.close()
-        end = time.time() + 10
-        while not os.path.exists(sock) and sim.poll() is None and time.time() < end:
-            time.sleep(0.02)
+        wait_for_socket(sock, sim)
         commands = os.path.join(tmp, "long.commands")
         with open(commands, "w") as f:
             f.write("""set pagination off
@@ -204,11 +195,7 @@ continue
 """ % sock)
         r = subprocess.run([GDB, "-batch", "-nx", "-x", commands, ELF], capture_output=True, text=True, timeout=300)
         text = r.stdout + r.stderr
-        try:
-            status = sim.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            sim.kill()
-            status = "hung"
+        status = ended(sim)
     console = open(out_path, "rb").read()
     check(text.count("hit Breakpoint 1, help") == 3 and "exited normally" in text,
           "the breakpoint at the first and last help, again at the first going back, then on to the end", text)
@@ -222,9 +209,7 @@ def realtime_refuses(tmp):
     sock = os.path.join(tmp, "pty.gdb")
     sim = simulator(["--pty", "--until", "3", "--image", ELF, "--gdb", sock, "--gdb-wait"],
                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    end = time.time() + 10
-    while not os.path.exists(sock) and sim.poll() is None and time.time() < end:
-        time.sleep(0.02)
+    wait_for_socket(sock, sim)
     conn = socket.socket(socket.AF_UNIX)
     conn.connect(sock)
     conn.sendall(frame(b"qSupported:multiprocess+;hwbreak+"))

@@ -1,6 +1,7 @@
 """What the gdb tests share: the programs under test (from the command line:
 TARVIK_SIM [IMAGE.elf]), the simulators they start, failures gathered, and the
 remote protocol's framing for the tests that talk to the server themselves."""
+import os
 import shutil
 import socket
 import subprocess
@@ -19,6 +20,24 @@ def simulator(args, **kwargs):
     proc = subprocess.Popen([SIM] + args, **kwargs)
     started.append(proc)
     return proc
+
+
+def wait_for_socket(path, proc, seconds=10):
+    """Until the simulator listens on `path`; ends the test if it never does."""
+    end = time.time() + seconds
+    while not os.path.exists(path):
+        if proc.poll() is not None or time.time() > end:
+            raise SystemExit("tarvik-sim did not listen on %s" % path)
+        time.sleep(0.02)
+
+
+def ended(proc, seconds=60):
+    """The simulator's exit status, or "hung" (and killed) if it has not ended in time."""
+    try:
+        return proc.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return "hung"
 
 
 def check(condition, what, output=""):
