@@ -5,10 +5,11 @@
 namespace board {
 
 void EventQueue::add(Cycles at, int priority, EventFn fn, void* ctx, uint64_t token, bool counted) {
-  // Priorities are small numbers; the insertion count takes the low 48 bits.
-  const uint64_t order =
-      (static_cast<uint64_t>(static_cast<uint16_t>(priority ^ 0x8000)) << 48) | (seq_++ & kSeqMask);
-  heap_.push_back(Event{at < now_ ? now_ : at, order, fn, ctx, token, counted});
+  // Priorities are small numbers; the insertion count takes the next 47 bits,
+  // whether the event is counted the lowest.
+  const uint64_t order = (static_cast<uint64_t>(static_cast<uint16_t>(priority ^ 0x8000)) << 48) |
+                         ((seq_++ << 1) & kSeqMask) | (counted ? 0 : kMarker);
+  heap_.push_back(Event{at < now_ ? now_ : at, order, fn, ctx, token});
   std::push_heap(heap_.begin(), heap_.end(), Later{});
 }
 
@@ -30,7 +31,7 @@ int EventQueue::run_due() {
     e.fn(e.ctx, e.token);
     running_ = kOutside;
     ++ran;
-    if (e.counted) ++ran_;
+    if ((e.order & kMarker) == 0) ++ran_;
   }
   return ran;
 }

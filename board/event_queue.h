@@ -48,11 +48,10 @@ class EventQueue {
  private:
   struct Event {
     Cycles at;
-    uint64_t order;  // priority, then insertion: one comparison for both
+    uint64_t order;  // priority, then insertion: one comparison for both; kMarker in the lowest bit
     EventFn fn;
     void* ctx;
     uint64_t token;
-    bool counted;
   };
   struct Later {
     bool operator()(const Event& a, const Event& b) const {
@@ -63,6 +62,7 @@ class EventQueue {
   std::vector<Event> heap_;
   Cycles now_ = 0;
   static constexpr uint64_t kSeqMask = (uint64_t{1} << 48) - 1;
+  static constexpr uint64_t kMarker = 1;  // kept in the key, so that an event stays 40 bytes
   uint64_t seq_ = 0;
   uint64_t ran_ = 0;
   int running_ = kOutside;

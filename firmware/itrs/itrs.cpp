@@ -91,8 +91,9 @@ uint16_t low16(uint32_t v) { return static_cast<uint16_t>(v); }
 
 // A flag clear reaches the timer through the bus bridge some cycles after the
 // store: a handler returning at once would leave its line high and be entered
-// again for nothing. Reading the timer back waits until the clear is there.
-void clear_reached(TIM_TypeDef* tim) { (void)TIM_GetITStatus(tim, TIM_IT_CC1); }
+// again for nothing. Reading the timer back waits until the clear is there; one
+// register read is enough.
+void clear_reached(TIM_TypeDef* tim) { (void)TIM_GetFlagStatus(tim, TIM_FLAG_CC1); }
 
 }  // namespace
 

@@ -118,10 +118,6 @@ uint16_t TIM_GetCapture1(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx-
 uint16_t TIM_GetCapture2(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR2); }
 uint16_t TIM_GetCapture4(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR4); }
 
-FlagStatus TIM_GetFlagStatus(TIM_TypeDef* TIMx, uint16_t TIM_FLAG) {
-  return (TIMx->SR & TIM_FLAG) != 0 ? SET : RESET;
-}
-
 // Status bits clear by writing 0 and ignore a written 1, so no read is needed.
 void TIM_ClearFlag(TIM_TypeDef* TIMx, uint16_t TIM_FLAG) { TIMx->SR = static_cast<uint16_t>(~TIM_FLAG); }
 

@@ -127,7 +127,6 @@ uint16_t TIM_GetCapture1(TIM_TypeDef* TIMx);
 uint16_t TIM_GetCapture2(TIM_TypeDef* TIMx);
 inline uint16_t TIM_GetCapture3(TIM_TypeDef* TIMx) { return static_cast<uint16_t>(TIMx->CCR3); }
 uint16_t TIM_GetCapture4(TIM_TypeDef* TIMx);
-FlagStatus TIM_GetFlagStatus(TIM_TypeDef* TIMx, uint16_t TIM_FLAG);
 void TIM_ClearFlag(TIM_TypeDef* TIMx, uint16_t TIM_FLAG);
 // Pending and enabled. Inline, with the compare and capture accessors above:
 // the motor interrupts call them on every run.
@@ -135,6 +134,9 @@ void TIM_ClearFlag(TIM_TypeDef* TIMx, uint16_t TIM_FLAG);
   const bool pending = (TIMx->SR & TIM_IT) != 0;
   const bool enabled = (TIMx->DIER & TIM_IT) != 0;
   return pending && enabled ? SET : RESET;
+}
+[[gnu::always_inline]] inline FlagStatus TIM_GetFlagStatus(TIM_TypeDef* TIMx, uint16_t TIM_FLAG) {
+  return (TIMx->SR & TIM_FLAG) != 0 ? SET : RESET;
 }
 // Status bits clear by writing 0 and ignore a written 1, so no read is needed.
 inline void TIM_ClearITPendingBit(TIM_TypeDef* TIMx, uint16_t TIM_IT) { TIMx->SR = static_cast<uint16_t>(~TIM_IT); }
