@@ -19,6 +19,8 @@ Board::Board() {
   rcc.watch(&flash, &rules);
   flash.watch(&rcc, &rules);
   cpu.watch(&rules);
+  tim3.watch(&rules, "TIM3");
+  tim4.watch(&rules, "TIM4");
   // The core and SysTick run at HCLK, as the clock tree is set.
   rcc.attach_clock(&events, [this](uint32_t hclk_hz) { cpu.set_core_clock(hclk_hz); });
   usart1.wire(&gpioa, 9, 10, "USART1", &rules);

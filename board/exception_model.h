@@ -148,8 +148,10 @@ class ExceptionModel : public Peripheral {
   uint32_t existing_irqs(uint32_t offset, int word, uint32_t value, bool setting, const char* what);
   void unknown_irq(uint32_t offset, int irq, const char* what);
   // SysTick counts in ticks of the core clock (CLKSOURCE) or of HCLK / 8.
-  Cycles systick_tick() const { return ((st_ctrl_ & kStClkSource) ? 1 : 8) * core_tick_; }
+  Cycles systick_tick() const { return (st_ctrl_ & kStClkSource) ? core_tick_ : eighth_tick_; }
   uint32_t systick_value(Cycles t) const;
+  // numerator / hz board cycles, rounded; told to the rules when not whole.
+  Cycles rounded_ticks(Cycles numerator, uint32_t hz, const char* what);
   // The first time after `t` the count reaches 0 by counting down (kNever if none).
   Cycles systick_next_zero(Cycles t) const;
   bool systick_flag_due() const;
@@ -178,7 +180,8 @@ class ExceptionModel : public Peripheral {
   uint32_t st_ctrl_ = 0, st_load_ = 0, st_val_ = 0;
   Cycles st_zero_ = 0;
   uint64_t hclk_ = kCpuHz, carry_ = 0;
-  Cycles core_tick_ = 1;  // board cycles a core cycle, rounded, for SysTick
+  Cycles core_tick_ = 1;    // board cycles a core cycle, rounded, for SysTick
+  Cycles eighth_tick_ = 8;  // board cycles a tick of HCLK / 8, rounded
   bool st_zero_counted_ = false;
   Cycles st_flag_from_ = 0;  // COUNTFLAG is settled up to this cycle
   uint64_t st_token_ = 0;

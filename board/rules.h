@@ -10,6 +10,13 @@
 
 namespace board {
 
+// numerator / hz board cycles, to the nearest whole one and at least one: a tick
+// of a clock at `hz` that takes numerator / kCpuHz seconds.
+Cycles whole_board_cycles(Cycles numerator, uint32_t hz);
+// What a rounded tick means: "CLOCK at F MHz: WHAT is X board cycles, counted as
+// N (P % slow)".
+std::string rounding_text(const char* clock, uint32_t hz, Cycles numerator, Cycles used, const char* what);
+
 class Rules {
  public:
   explicit Rules(const EventQueue& events) : events_(events) {}
@@ -22,10 +29,19 @@ class Rules {
   // "tarvik-sim: N hardware rule violation(s), the first: ...\n", or "" if none.
   std::string report() const;
 
+  // Not a rule: a clock the board's 72 MHz time base cannot follow exactly
+  // (48 MHz: 1.5 board cycles a tick), so its ticks are rounded. Kept apart
+  // from the violations and told at the end of the run, the first in words.
+  void rounded(const std::string& what);
+  uint64_t roundings() const { return rounded_count_; }
+  // "tarvik-sim: note: N clock setting(s) ...\n", or "" if none.
+  std::string rounding_report() const;
+
  private:
+  std::string stamped(const std::string& what) const;
   const EventQueue& events_;
-  uint64_t count_ = 0;
-  std::string first_;
+  uint64_t count_ = 0, rounded_count_ = 0;
+  std::string first_, first_rounded_;
   std::function<void(const std::string&)> strict_;
 };
 

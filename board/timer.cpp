@@ -1,8 +1,10 @@
 #include "timer.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "rcc.h"
+#include "rules.h"
 
 namespace board {
 
@@ -249,7 +251,13 @@ Cycles Timer::tick_cycles() const {
   if (hz != tick_hz_ || psc_active_ != tick_psc_ || tick_ == 0) {
     tick_hz_ = hz;
     tick_psc_ = psc_active_;
-    tick_ = static_cast<Cycles>(psc_active_ + 1) * kCpuHz / (hz ? hz : kCpuHz);
+    const Cycles numerator = static_cast<Cycles>(psc_active_ + 1) * kCpuHz;
+    tick_ = whole_board_cycles(numerator, hz ? hz : kCpuHz);
+    if (rules_ != nullptr && hz != 0 && tick_ * hz != numerator) {
+      char what[64];
+      std::snprintf(what, sizeof what, "a counter tick with PSC=%u", static_cast<unsigned>(psc_active_));
+      rules_->rounded(rounding_text(name_, hz, numerator, tick_, what));
+    }
   }
   return tick_;
 }

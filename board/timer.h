@@ -19,6 +19,8 @@
 
 namespace board {
 
+class Rules;
+
 class Rcc;
 
 class Timer : public Peripheral {
@@ -70,6 +72,11 @@ class Timer : public Peripheral {
   void reset();
   // Called whenever the interrupt line changes level.
   void set_irq_listener(std::function<void(bool level)> fn) { irq_listener_ = std::move(fn); }
+  // Where a tick the 72 MHz time base can only round is told, and this timer's name.
+  void watch(Rules* rules, const char* name) {
+    rules_ = rules;
+    name_ = name;
+  }
   // Called after every register write by software (traces).
   void add_write_listener(std::function<void(uint32_t offset, uint32_t value)> fn) {
     write_listeners_.push_back(std::move(fn));
@@ -131,6 +138,8 @@ class Timer : public Peripheral {
   mutable uint32_t tick_hz_ = 0;
   mutable uint16_t tick_psc_ = 0;
   mutable Cycles tick_ = 0;
+  Rules* rules_ = nullptr;
+  const char* name_ = "TIM";
   uint64_t token_ = 0;
   Cycles scheduled_at_ = EventQueue::kNever;
 };

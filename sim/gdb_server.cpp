@@ -288,6 +288,7 @@ class BoardTarget final : public gdb::Target {
     if (command == "violations") {
       std::string out =
           board_.rules.count() == 0 ? "no hardware rule broken so far\n" : board_.rules.report();
+      out += board_.rules.rounding_report();
       if (board_.lcd.violations() > 0) {
         std::snprintf(text, sizeof text, "%llu display timing violation(s)\n",
                       static_cast<unsigned long long>(board_.lcd.violations()));

@@ -108,6 +108,7 @@ std::string Machine::finish() {
   report += image_report(image_, options_);
   report += lcd_view_.finish();
   if (!options_.strict) report += board_.rules.report();
+  report += board_.rules.rounding_report();
   return report;
 }
 

@@ -9,9 +9,11 @@
 
 #include "bkp.h"
 #include "event_queue.h"
+#include "exception_model.h"
 #include "flash.h"
 #include "pwr.h"
 #include "rcc.h"
+#include "timer.h"
 
 namespace {
 
@@ -142,6 +144,59 @@ TEST(ClockRules, StrictHandsTheFirstViolationOnOnly) {
   c.flash.write(kACR, 0x11);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(halted, c.rules.first());
+}
+
+
+// 48 MHz is 1.5 cycles of the board's 72 MHz time base: breaking no rule, it is
+// told once per clock as rounded, and what is whole (HCLK / 8, PSC=1) stays exact.
+TEST(ClockRounding, A48MHzClockIsToldAsRoundedAndWholeTicksStayExact) {
+  Clocks c;
+  board::ExceptionModel m{c.events};
+  m.watch(&c.rules);
+  c.rcc.attach_clock(&c.events, [&](uint32_t hz) { m.set_core_clock(hz); });
+  c.rcc.hse_startup = 0;
+  board::Timer t{c.events, c.rcc};
+  t.watch(&c.rules, "TIM3");
+  c.flash.write(kACR, 0x11);
+  c.pll(6);  // SYSCLK 48 MHz, APB1 24 MHz, its timers 48 MHz
+  EXPECT_EQ(c.rules.count(), 0u) << c.rules.first();
+  ASSERT_EQ(c.rules.roundings(), 1u);
+  EXPECT_NE(c.rules.rounding_report().find(
+                "HCLK at 48 MHz: a SysTick tick on HCLK (CLKSOURCE=1) and the bus bridge's delay is 1.5 board "
+                "cycles, counted as 2 (25 % slow)"),
+            std::string::npos)
+      << c.rules.rounding_report();
+  EXPECT_EQ(c.rules.report(), "");  // a rounding is no violation
+
+  EXPECT_EQ(t.tick_cycles(), 2u);
+  EXPECT_EQ(c.rules.roundings(), 2u);
+  t.write(board::Timer::kPSC, 1);
+  t.write(board::Timer::kEGR, 1);
+  EXPECT_EQ(t.tick_cycles(), 3u);
+  EXPECT_EQ(c.rules.roundings(), 2u);
+
+  // SysTick on HCLK / 8 ticks every 12 board cycles, exactly.
+  const board::Cycles start = c.events.now();
+  m.write(0x014, 99);  // LOAD
+  m.write(0x010, 0x1);
+  c.events.advance_to(start + 12 * 10);
+  EXPECT_EQ(m.read(0x018), 90u);
+}
+
+// An overclocked tree (reported) must still count: a timer clock above 72 MHz
+// ticks every board cycle rather than every zero cycles.
+TEST(ClockRounding, ATimerClockAbove72MHzStillCounts) {
+  Clocks c;
+  board::Timer t{c.events, c.rcc};
+  t.watch(&c.rules, "TIM3");
+  c.flash.write(kACR, 0x12);
+  c.pll(16);  // 128 MHz, APB1 64 MHz: timers at 128 MHz
+  EXPECT_GE(c.rules.count(), 1u);
+  EXPECT_EQ(t.tick_cycles(), 1u);
+  t.write(board::Timer::kARR, 999);
+  t.write(board::Timer::kCR1, 1);
+  c.events.advance_to(c.events.now() + 100);
+  EXPECT_EQ(t.read(board::Timer::kCNT), 100u);
 }
 
 }  // namespace
