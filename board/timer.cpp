@@ -248,18 +248,21 @@ uint32_t Timer::timer_hz() const { return rcc_ ? rcc_->timer_clock_hz(true) : st
 
 Cycles Timer::tick_cycles() const {
   const uint32_t hz = timer_hz();
-  if (hz != tick_hz_ || psc_active_ != tick_psc_ || tick_ == 0) {
-    tick_hz_ = hz;
-    tick_psc_ = psc_active_;
-    const Cycles numerator = static_cast<Cycles>(psc_active_ + 1) * kCpuHz;
-    tick_ = whole_board_cycles(numerator, hz ? hz : kCpuHz);
-    if (rules_ != nullptr && hz != 0 && tick_ * hz != numerator) {
-      char what[64];
-      std::snprintf(what, sizeof what, "a counter tick with PSC=%u", static_cast<unsigned>(psc_active_));
-      rules_->rounded(rounding_text(name_, hz, numerator, tick_, what));
-    }
-  }
+  if (hz != tick_hz_ || psc_active_ != tick_psc_ || tick_ == 0) retick(hz);
   return tick_;
+}
+
+// Out of line: it runs only when the prescaler or the clock changed.
+void Timer::retick(uint32_t hz) const {
+  tick_hz_ = hz;
+  tick_psc_ = psc_active_;
+  const Cycles numerator = static_cast<Cycles>(psc_active_ + 1) * kCpuHz;
+  tick_ = whole_board_cycles(numerator, hz ? hz : kCpuHz);
+  if (rules_ != nullptr && hz != 0 && tick_ * hz != numerator) {
+    char what[64];
+    std::snprintf(what, sizeof what, "a counter tick with PSC=%u", static_cast<unsigned>(psc_active_));
+    rules_->rounded(rounding_text(name_, hz, numerator, tick_, what));
+  }
 }
 
 uint16_t Timer::counter() { return count_at(now()); }

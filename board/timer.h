@@ -108,6 +108,7 @@ class Timer : public Peripheral {
   void settle(Cycles now);  // raises the flags that fell due up to `now`
   void settle_in_full(Cycles now);
   uint32_t timer_hz() const;
+  [[gnu::noinline]] void retick(uint32_t hz) const;
   void reschedule();
   void start_counting(Cycles now);
   static void due(void* self, uint64_t token);
