@@ -237,20 +237,14 @@ void ExceptionModel::set_core_clock(uint32_t hclk_hz) {
   const uint32_t value = systick_value(events_.now());
   hclk_ = hclk_hz;
   carry_ = 0;
-  core_tick_ = rounded_ticks(kCpuHz, hclk_hz, "a SysTick tick on HCLK (CLKSOURCE=1) and the bus bridge's delay");
-  eighth_tick_ = rounded_ticks(8 * kCpuHz, hclk_hz, "a SysTick tick on HCLK / 8");
+  core_tick_ = tick_board_cycles(kCpuHz, hclk_hz, rules_, "HCLK",
+                                 "a SysTick tick on HCLK (CLKSOURCE=1) and the bus bridge's delay");
+  eighth_tick_ = tick_board_cycles(8 * kCpuHz, hclk_hz, rules_, "HCLK", "a SysTick tick on HCLK / 8");
   if (!(st_ctrl_ & kStEnable)) return;
   // The count goes on from where it stands, at the new rate.
   st_zero_ = events_.now() + static_cast<Cycles>(value) * systick_tick();
   st_zero_counted_ = value != 0;
   systick_schedule();
-}
-
-Cycles ExceptionModel::rounded_ticks(Cycles numerator, uint32_t hz, const char* what) {
-  const Cycles ticks = whole_board_cycles(numerator, hz);
-  if (rules_ != nullptr && ticks * hz != numerator)
-    rules_->rounded(rounding_text("HCLK", hz, numerator, ticks, what));
-  return ticks;
 }
 
 uint32_t ExceptionModel::systick_value(Cycles t) const {

@@ -150,8 +150,6 @@ class ExceptionModel : public Peripheral {
   // SysTick counts in ticks of the core clock (CLKSOURCE) or of HCLK / 8.
   Cycles systick_tick() const { return (st_ctrl_ & kStClkSource) ? core_tick_ : eighth_tick_; }
   uint32_t systick_value(Cycles t) const;
-  // numerator / hz board cycles, rounded; told to the rules when not whole.
-  Cycles rounded_ticks(Cycles numerator, uint32_t hz, const char* what);
   // The first time after `t` the count reaches 0 by counting down (kNever if none).
   Cycles systick_next_zero(Cycles t) const;
   bool systick_flag_due() const;

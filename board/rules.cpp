@@ -1,5 +1,6 @@
 #include "rules.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -7,20 +8,18 @@
 
 namespace board {
 
-Cycles whole_board_cycles(Cycles numerator, uint32_t hz) {
-  if (hz == 0) return numerator;
-  const Cycles ticks = (numerator + hz / 2) / hz;
-  return ticks > 0 ? ticks : 1;
-}
-
-std::string rounding_text(const char* clock, uint32_t hz, Cycles numerator, Cycles used, const char* what) {
+Cycles tick_board_cycles(Cycles numerator, uint32_t hz, Rules* rules, const char* clock, const char* what) {
+  if (hz == 0) hz = kCpuHz;
+  const Cycles ticks = std::max<Cycles>(1, (numerator + hz / 2) / hz);
+  if (rules == nullptr || ticks * hz == numerator) return ticks;
   const double exact = static_cast<double>(numerator) / hz;
-  const double rate = exact / static_cast<double>(used);  // of the true tick rate
+  const double rate = exact / static_cast<double>(ticks);  // of the true tick rate
   char text[240];
   std::snprintf(text, sizeof text, "%s at %g MHz: %s is %.4g board cycles, counted as %llu (%.3g %% %s)", clock,
-                hz / 1e6, what, exact, static_cast<unsigned long long>(used), std::abs(rate - 1) * 100,
+                hz / 1e6, what, exact, static_cast<unsigned long long>(ticks), std::abs(rate - 1) * 100,
                 rate < 1 ? "slow" : "fast");
-  return text;
+  rules->rounded(text);
+  return ticks;
 }
 
 std::string Rules::stamped(const std::string& what) const {

@@ -10,12 +10,13 @@
 
 namespace board {
 
-// numerator / hz board cycles, to the nearest whole one and at least one: a tick
-// of a clock at `hz` that takes numerator / kCpuHz seconds.
-Cycles whole_board_cycles(Cycles numerator, uint32_t hz);
-// What a rounded tick means: "CLOCK at F MHz: WHAT is X board cycles, counted as
-// N (P % slow)".
-std::string rounding_text(const char* clock, uint32_t hz, Cycles numerator, Cycles used, const char* what);
+class Rules;
+
+// A tick of `clock` at `hz` (0: the board's own rate) that takes numerator / kCpuHz
+// seconds, in board cycles: the nearest whole number, at least one. When it is
+// not whole, `rules` (if any) hears "CLOCK at F MHz: WHAT is X board cycles,
+// counted as N (P % slow)".
+Cycles tick_board_cycles(Cycles numerator, uint32_t hz, Rules* rules, const char* clock, const char* what);
 
 class Rules {
  public:

@@ -256,13 +256,9 @@ Cycles Timer::tick_cycles() const {
 void Timer::retick(uint32_t hz) const {
   tick_hz_ = hz;
   tick_psc_ = psc_active_;
-  const Cycles numerator = static_cast<Cycles>(psc_active_ + 1) * kCpuHz;
-  tick_ = whole_board_cycles(numerator, hz ? hz : kCpuHz);
-  if (rules_ != nullptr && hz != 0 && tick_ * hz != numerator) {
-    char what[64];
-    std::snprintf(what, sizeof what, "a counter tick with PSC=%u", static_cast<unsigned>(psc_active_));
-    rules_->rounded(rounding_text(name_, hz, numerator, tick_, what));
-  }
+  char what[64];
+  std::snprintf(what, sizeof what, "a counter tick with PSC=%u", static_cast<unsigned>(psc_active_));
+  tick_ = tick_board_cycles(static_cast<Cycles>(psc_active_ + 1) * kCpuHz, hz, rules_, name_, what);
 }
 
 uint16_t Timer::counter() { return count_at(now()); }

@@ -19,9 +19,8 @@
 
 namespace board {
 
-class Rules;
-
 class Rcc;
+class Rules;
 
 class Timer : public Peripheral {
  public:
